@@ -22,11 +22,6 @@ inline constexpr const wchar_t* kTextConnectFailedV2 = L"System not found. Tryin
 inline constexpr const wchar_t* kTextConnectFailedV1 = L"System not found in LOCALHOST. Cannot start the process.";
 inline constexpr const wchar_t* kTextCouldNotInitialize = L"Could not initialize the device. Check connections.";
 
-bool ConnectV2(Session& s, IMessages& ui);
-bool StartUpV2(Session& s);
-bool ConnectV1(Session& s, IMessages& ui);
-bool StartUpV1(Session& s);
-
 // Runs the whole start-up after the wait window is up. True: a component
 // is ready in `s`. False: the user has been told and the program must end
 // at once (no Terminate, no further windows).

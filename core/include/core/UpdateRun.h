@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/MainWindow.h"
+#include "core/VersionOrder.h"
 #include "core/WaitRequest.h"
 
 namespace core {

@@ -16,13 +16,14 @@ struct Value {
     bool boolean = false;      // Boolean
     std::wstring text;         // Text
 
+    static Value Of(Kind k) { Value r; r.kind = k; return r; }
     static Value Empty() { return {}; }
-    static Value Null() { return {Kind::Null}; }
-    static Value Int(std::int64_t v) { Value r{Kind::Integer}; r.integer = v; return r; }
-    static Value Real(double v) { Value r{Kind::Real}; r.real = v; return r; }
-    static Value Bool(bool v) { Value r{Kind::Boolean}; r.boolean = v; return r; }
-    static Value Text(std::wstring v) { Value r{Kind::Text}; r.text = std::move(v); return r; }
-    static Value Object() { return {Kind::Object}; }
+    static Value Null() { return Of(Kind::Null); }
+    static Value Int(std::int64_t v) { Value r = Of(Kind::Integer); r.integer = v; return r; }
+    static Value Real(double v) { Value r = Of(Kind::Real); r.real = v; return r; }
+    static Value Bool(bool v) { Value r = Of(Kind::Boolean); r.boolean = v; return r; }
+    static Value Text(std::wstring v) { Value r = Of(Kind::Text); r.text = std::move(v); return r; }
+    static Value Object() { return Of(Kind::Object); }
 };
 
 // The byte conversion of the original platform: integers and reals 0..255
