@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian 12 machine (as
+# root). Idempotent and quiet: does nothing when everything is there.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev python3 python3-pytest
+          g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+          wine wine32:i386 xvfb xauth x11-utils xdotool imagemagick procps)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages (${missing[*]}); run this script as root" >&2
+  exit 1
+fi
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq >/dev/null
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
