@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace com {
 
@@ -71,6 +72,20 @@ public:
 
 private:
     VARIANT v_;
+};
+
+// A block of VARIANTs, as DISPPARAMS wants them, each cleared at the end.
+class VariantArray {
+public:
+    explicit VariantArray(size_t n) : v_(n) { for (auto& x : v_) VariantInit(&x); }
+    VariantArray(const VariantArray&) = delete;
+    VariantArray& operator=(const VariantArray&) = delete;
+    ~VariantArray() { for (auto& x : v_) VariantClear(&x); }
+    VARIANT& operator[](size_t i) { return v_[i]; }
+    VARIANT* Data() { return v_.empty() ? nullptr : v_.data(); }
+
+private:
+    std::vector<VARIANT> v_;
 };
 
 // Interface pointer; Release on destruction.

@@ -214,8 +214,8 @@ Scenario Scenario::Parse(std::string_view utf8) {
             if (!v || *v < 0 || *v > 0x7FFFFFFF) fail(L"bad update.ms");
             else sc.updateMs = static_cast<DWORD>(*v);
         } else if (key == L"state") {
-            auto t = ParseText(value, error);
-            if (!t) fail(error); else sc.statePath = *t;
+            // A path, taken literally: Windows paths are full of backslashes.
+            sc.statePath = std::wstring(Trim(value));
         } else if (StartsWith(key, L"device.") && (tail == L"fw" || tail == L"ds")) {
             std::wstring name = head.substr(7);
             if (name != L"validator" && name != L"recycler" && name != L"banknote") { fail(L"unknown device " + name); }

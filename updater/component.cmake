@@ -1,0 +1,4 @@
+# The COM client layer of the updater; included from updater/CMakeLists.txt.
+add_library(component STATIC ${CMAKE_CURRENT_LIST_DIR}/Component.cpp)
+target_include_directories(component PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(component PUBLIC core comsupport ole32 oleaut32 advapi32 uuid)
