@@ -1,0 +1,112 @@
+"""Session set-up for the end-to-end tests under Wine.
+
+Environment:
+  E2E_BUILD    the MinGW cross build folder (default /work/main/build/win32)
+  E2E_DISPLAY  an X display to use (started when nothing runs there);
+               default: the first free display from :97 on
+  E2E_TAG      name stem of the temporary Wine prefix (default "e2e")
+  E2E_RENOVO   use this updater executable instead of the built one
+"""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+from wine import App, Build, Probe, Simulator, Wine, Xvfb, win_path, write_scenario  # noqa: E402
+
+
+class Bed:
+    """What the whole session shares: X server, prefix, wineserver, probe."""
+
+    def __init__(self):
+        self.build = Build(os.environ.get("E2E_BUILD", "/work/main/build/win32"))
+        self.xvfb = Xvfb(os.environ.get("E2E_DISPLAY"))
+        self.wine = None
+        self.probe = None
+        try:
+            self.wine = Wine(self.xvfb.display, os.environ.get("E2E_TAG", "e2e"))
+            self.probe_exe = self.build.need("winprobe.exe")
+            self.probe = Probe(self.wine, self.probe_exe)
+            self._sim = None
+            self.dpi = 96
+        except BaseException:
+            self.close()
+            raise
+
+    def exe(self, name):
+        return self.build.need(name)
+
+    @property
+    def renovo_exe(self):
+        return Path(os.environ["E2E_RENOVO"]) if os.environ.get("E2E_RENOVO") else self.exe("Renovo.exe")
+
+    @property
+    def sim(self):
+        if self._sim is None:
+            self._sim = Simulator(self.wine, self.exe("ArconSim.dll"))
+        return self._sim
+
+    def set_dpi(self, dpi):
+        """Switches the system DPI. Wine reads it when its server starts, so
+        this lets the server end (which also saves the registry) and starts
+        a new one. Programs still running are ended first."""
+        if dpi == self.dpi:
+            return
+        self.wine.set_dpi(dpi)
+        self.probe.close()
+        self.wine.wait_server_gone()
+        self.probe = Probe(self.wine, self.probe_exe)
+        self.dpi = dpi
+
+    def close(self):
+        if self.probe:
+            self.probe.close()
+        if self.wine:
+            self.wine.kill_server()
+            self.wine.remove()
+        self.xvfb.stop()
+
+
+@pytest.fixture(scope="session")
+def bed():
+    b = Bed()
+    yield b
+    b.close()
+
+
+class Runs:
+    """Starts programs for one test and always ends them afterwards."""
+
+    def __init__(self, bed, tmp_path):
+        self.bed = bed
+        self.tmp = tmp_path
+        self.apps = []
+
+    def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run"):
+        """Starts the updater with the simulator registered as `register`
+        ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys)."""
+        self.bed.sim.register(register)
+        folder = self.tmp / name
+        folder.mkdir(exist_ok=True)
+        scen = write_scenario(folder / "scenario.txt", scenario or {})
+        log = folder / "calls.log"
+        app = App(self.bed.probe, self.bed.renovo_exe, cwd or folder, show,
+                  env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log)},
+                  log_path=log)
+        self.apps.append(app)
+        return app
+
+    def end_all(self):
+        for app in self.apps:
+            app.kill()
+
+
+@pytest.fixture
+def runs(bed, tmp_path):
+    r = Runs(bed, tmp_path)
+    yield r
+    r.end_all()

@@ -1,0 +1,557 @@
+// winprobe: looks at and drives top-level windows for the end-to-end tests.
+//
+// It runs inside the same wineserver as the program under test, reads one
+// command per line on stdin (fields separated by TAB, UTF-8) and answers each
+// with exactly one JSON line on stdout. Window handles travel as decimal
+// numbers. Every answer carries "ok"; a failed command answers
+// {"ok":false,"error":"..."} and the probe keeps running.
+//
+// Commands:
+//   ping
+//   screen                                  size of the screen, system DPI
+//   start  EXE  CWD  SHOW  [NAME=VALUE ...] start a process (SHOW: normal|max|min)
+//   wait   PID  MS                          wait for a started process to end
+//   kill   PID                              terminate a started process
+//   windows PID CLASS TITLE                 top-level windows; empty field = any
+//   msgbox CAPTION [PID]                    visible message boxes with that caption
+//   press  HWND ID                          post WM_COMMAND(ID, BN_CLICKED) to HWND
+//   click  HWND ID                          post BM_CLICK to control ID of HWND
+//   control HWND ID                         text, state and screen rect of a control
+//   listbox HWND ID                         the lines of a list box
+//   pixels X,Y [X,Y ...]                    screen colours as [r,g,b]
+//   focus  HWND                             focus/active window of HWND's thread
+//   close  HWND                             post WM_CLOSE
+//   sysclose HWND                           post WM_SYSCOMMAND SC_CLOSE
+//   altf4  HWND                             post Alt+F4 as the keyboard would
+//   quit
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct RegionDeleter {
+    void operator()(HRGN r) const { DeleteObject(r); }
+};
+using UniqueRegion = std::unique_ptr<std::remove_pointer_t<HRGN>, RegionDeleter>;
+
+struct ScreenDc {
+    HDC dc = GetDC(nullptr);
+    ~ScreenDc() { ReleaseDC(nullptr, dc); }
+    ScreenDc() = default;
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+};
+
+// Processes started by this probe, by id, so that they can be waited for
+// and ended even when their windows are gone.
+std::map<DWORD, UniqueHandle> g_processes;
+
+// ---- JSON output ----------------------------------------------------------
+
+std::string Quote(const std::wstring& s) {
+    std::string out = "\"";
+    for (wchar_t c : s) {
+        if (c == L'"' || c == L'\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+            out += buf;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Num(long long v) { return std::to_string(v); }
+std::string Bool(bool b) { return b ? "true" : "false"; }
+std::string Hwnd(HWND h) { return Num(static_cast<long long>(reinterpret_cast<UINT_PTR>(h))); }
+
+std::string Rect(const RECT& r) {
+    return "[" + Num(r.left) + "," + Num(r.top) + "," + Num(r.right) + "," + Num(r.bottom) + "]";
+}
+
+std::string Error(const std::string& what) { return "{\"ok\":false,\"error\":\"" + what + "\"}"; }
+
+// ---- input ----------------------------------------------------------------
+
+std::wstring Widen(const std::string& s) {
+    if (s.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+std::vector<std::wstring> SplitTabs(const std::wstring& line) {
+    std::vector<std::wstring> fields;
+    size_t start = 0;
+    for (;;) {
+        size_t tab = line.find(L'\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::wstring::npos) return fields;
+        start = tab + 1;
+    }
+}
+
+HWND ToHwnd(const std::wstring& s) {
+    return reinterpret_cast<HWND>(static_cast<UINT_PTR>(wcstoull(s.c_str(), nullptr, 10)));
+}
+
+int ToInt(const std::wstring& s) { return static_cast<int>(wcstol(s.c_str(), nullptr, 0)); }
+
+// ---- window facts ---------------------------------------------------------
+
+std::wstring TextOf(HWND h) {
+    int n = GetWindowTextLengthW(h);
+    std::wstring s(static_cast<size_t>(n) + 1, L'\0');
+    n = GetWindowTextW(h, s.data(), n + 1);
+    s.resize(static_cast<size_t>(n < 0 ? 0 : n));
+    return s;
+}
+
+std::wstring ClassOf(HWND h) {
+    wchar_t buf[256] = {};
+    GetClassNameW(h, buf, 256);
+    return buf;
+}
+
+DWORD PidOf(HWND h) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    return pid;
+}
+
+std::string ClientRectOnScreen(HWND h) {
+    RECT r{};
+    GetClientRect(h, &r);
+    POINT tl{r.left, r.top};
+    POINT br{r.right, r.bottom};
+    ClientToScreen(h, &tl);
+    ClientToScreen(h, &br);
+    return Rect(RECT{tl.x, tl.y, br.x, br.y});
+}
+
+// The region box says where the window is clipped; the corner probes tell a
+// rounded outline from a plain rectangle one.
+std::string RegionOf(HWND h) {
+    UniqueRegion rgn(CreateRectRgn(0, 0, 0, 0));
+    int type = GetWindowRgn(h, rgn.get());
+    if (type == ERROR || type == NULLREGION) return "null";
+    RECT box{};
+    GetWindowRgnBox(h, &box);
+    bool corner = PtInRegion(rgn.get(), box.left, box.top);
+    bool middle = PtInRegion(rgn.get(), (box.left + box.right) / 2, (box.top + box.bottom) / 2);
+    return "{\"box\":" + Rect(box) + ",\"corner_in\":" + Bool(corner) + ",\"middle_in\":" +
+           Bool(middle) + "}";
+}
+
+std::string DescribeWindow(HWND h) {
+    RECT wr{};
+    GetWindowRect(h, &wr);
+    RECT cr{};
+    GetClientRect(h, &cr);
+    return "{\"hwnd\":" + Hwnd(h) + ",\"pid\":" + Num(PidOf(h)) + ",\"class\":" + Quote(ClassOf(h)) +
+           ",\"title\":" + Quote(TextOf(h)) + ",\"visible\":" + Bool(IsWindowVisible(h)) +
+           ",\"enabled\":" + Bool(IsWindowEnabled(h)) + ",\"rect\":" + Rect(wr) +
+           ",\"client\":" + Rect(cr) + ",\"client_screen\":" + ClientRectOnScreen(h) +
+           ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(h, GWL_STYLE))) +
+           ",\"exstyle\":" + Num(static_cast<DWORD>(GetWindowLongW(h, GWL_EXSTYLE))) +
+           ",\"owner\":" + Hwnd(GetWindow(h, GW_OWNER)) + ",\"region\":" + RegionOf(h) + "}";
+}
+
+struct WindowFilter {
+    DWORD pid = 0;
+    std::wstring cls;
+    std::wstring title;
+    bool visibleOnly = false;
+    std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectWindow(HWND h, LPARAM lp) {
+    auto* f = reinterpret_cast<WindowFilter*>(lp);
+    if (f->pid && PidOf(h) != f->pid) return TRUE;
+    if (!f->cls.empty() && ClassOf(h) != f->cls) return TRUE;
+    if (!f->title.empty() && TextOf(h) != f->title) return TRUE;
+    if (f->visibleOnly && !IsWindowVisible(h)) return TRUE;
+    f->found.push_back(h);
+    return TRUE;
+}
+
+std::vector<HWND> FindWindows(WindowFilter filter) {
+    EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&filter));
+    return filter.found;
+}
+
+// ---- message boxes --------------------------------------------------------
+
+// The icon static has a different id under Windows and Wine; its SS_ICON
+// style is the same everywhere.
+HWND IconStaticOf(HWND box) {
+    for (HWND c = GetWindow(box, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+        LONG style = GetWindowLongW(c, GWL_STYLE);
+        if (ClassOf(c) == L"Static" && (style & SS_TYPEMASK) == SS_ICON) return c;
+    }
+    return nullptr;
+}
+
+struct BitmapDeleter {
+    void operator()(HBITMAP b) const { DeleteObject(b); }
+};
+using UniqueBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, BitmapDeleter>;
+
+struct MemoryDc {
+    HDC dc;
+    explicit MemoryDc(HDC like) : dc(CreateCompatibleDC(like)) {}
+    ~MemoryDc() { DeleteDC(dc); }
+    MemoryDc(const MemoryDc&) = delete;
+    MemoryDc& operator=(const MemoryDc&) = delete;
+};
+
+// The pixels of a screen rectangle as 0x00RRGGBB values, row by row.
+std::vector<DWORD> Grab(HDC screen, const RECT& r, HICON overlay) {
+    int w = r.right - r.left, h = r.bottom - r.top;
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    UniqueBitmap bmp(CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!bmp) return {};
+    MemoryDc mem(screen);
+    HGDIOBJ old = SelectObject(mem.dc, bmp.get());
+    BitBlt(mem.dc, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    if (overlay) DrawIconEx(mem.dc, 0, 0, overlay, w, h, 0, nullptr, DI_NORMAL);
+    GdiFlush();
+    std::vector<DWORD> px(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + w * h);
+    SelectObject(mem.dc, old);
+    for (DWORD& p : px) p &= 0xFFFFFF;
+    return px;
+}
+
+int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+    int n = 0;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        int d = 0;
+        for (int shift = 0; shift < 24; shift += 8)
+            d = std::max(d, std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF)));
+        if (d > 24) ++n;
+    }
+    return n;
+}
+
+// Icon handles are per process under Wine, so the box's icon cannot be
+// compared by handle with our own LoadIcon. Instead each standard icon is
+// drawn over what the screen shows; the one that changes (almost) nothing
+// is the one on show.
+std::string IconName(HWND box) {
+    HWND st = IconStaticOf(box);
+    if (!st || !SendMessageW(st, STM_GETICON, 0, 0)) return "\"none\"";
+    RECT r{};
+    GetWindowRect(st, &r);
+    struct Known {
+        LPCWSTR id;
+        const char* name;
+    };
+    const Known known[] = {{IDI_HAND, "hand"},
+                           {IDI_QUESTION, "question"},
+                           {IDI_EXCLAMATION, "exclamation"},
+                           {IDI_ASTERISK, "asterisk"}};
+    ScreenDc sdc;
+    std::vector<DWORD> shot = Grab(sdc.dc, r, nullptr);
+    if (shot.empty()) return "\"unknown\"";
+    // Redrawing an icon over itself changes only its half-transparent rim.
+    const char* best = "other";
+    int bestDiff = static_cast<int>(shot.size());
+    int secondDiff = bestDiff;
+    for (const Known& k : known) {
+        int d = Differences(shot, Grab(sdc.dc, r, LoadIconW(nullptr, k.id)));
+        if (d < bestDiff) {
+            secondDiff = bestDiff;
+            bestDiff = d;
+            best = k.name;
+        } else if (d < secondDiff) {
+            secondDiff = d;
+        }
+    }
+    if (bestDiff * 5 > static_cast<int>(shot.size()) || bestDiff * 3 > secondDiff) best = "other";
+    return std::string("\"") + best + "\"";
+}
+
+std::string ButtonsOf(HWND box) {
+    const int ids[] = {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO, IDTRYAGAIN, IDCONTINUE};
+    std::string out = "[";
+    for (int id : ids) {
+        HWND b = GetDlgItem(box, id);
+        if (!b || !IsWindowVisible(b)) continue;
+        if (out.size() > 1) out += ",";
+        out += "{\"id\":" + Num(id) + ",\"text\":" + Quote(TextOf(b)) + ",\"enabled\":" +
+               Bool(IsWindowEnabled(b)) + "}";
+    }
+    return out + "]";
+}
+
+std::string DescribeBox(HWND box) {
+    LRESULT def = SendMessageW(box, DM_GETDEFID, 0, 0);
+    int defId = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : 0;
+    return "{\"hwnd\":" + Hwnd(box) + ",\"pid\":" + Num(PidOf(box)) + ",\"text\":" +
+           Quote(TextOf(GetDlgItem(box, 0xFFFF))) + ",\"buttons\":" + ButtonsOf(box) +
+           ",\"default\":" + Num(defId) + ",\"icon\":" + IconName(box) +
+           ",\"owner\":" + Hwnd(GetWindow(box, GW_OWNER)) + ",\"rect\":" + [&] {
+               RECT r{};
+               GetWindowRect(box, &r);
+               return Rect(r);
+           }() + "}";
+}
+
+// ---- commands -------------------------------------------------------------
+
+using Args = std::vector<std::wstring>;
+
+std::string CmdScreen(const Args&) {
+    ScreenDc sdc;
+    return "{\"ok\":true,\"width\":" + Num(GetSystemMetrics(SM_CXSCREEN)) +
+           ",\"height\":" + Num(GetSystemMetrics(SM_CYSCREEN)) +
+           ",\"dpi\":" + Num(GetDeviceCaps(sdc.dc, LOGPIXELSX)) + "}";
+}
+
+// The child's environment is ours with NAME=VALUE pairs replaced or added.
+std::wstring EnvironmentBlock(const Args& a, size_t first) {
+    std::map<std::wstring, std::wstring> vars;
+    std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> env(GetEnvironmentStringsW(),
+                                                                     FreeEnvironmentStringsW);
+    for (const wchar_t* p = env.get(); p && *p; p += wcslen(p) + 1) {
+        std::wstring kv = p;
+        size_t eq = kv.find(L'=', 1);
+        if (eq != std::wstring::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (size_t i = first; i < a.size(); ++i) {
+        size_t eq = a[i].find(L'=');
+        if (eq != std::wstring::npos) vars[a[i].substr(0, eq)] = a[i].substr(eq + 1);
+    }
+    std::wstring block;
+    for (const auto& [k, v] : vars) block += k + L"=" + v + L'\0';
+    return block + L'\0';
+}
+
+std::string CmdStart(const Args& a) {
+    if (a.size() < 4) return Error("usage: start EXE CWD SHOW [NAME=VALUE...]");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESHOWWINDOW;
+    si.wShowWindow = a[3] == L"max" ? SW_SHOWMAXIMIZED : a[3] == L"min" ? SW_SHOWMINNOACTIVE : SW_SHOWNORMAL;
+    std::wstring cmdline = L"\"" + a[1] + L"\"";
+    std::wstring env = EnvironmentBlock(a, 4);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(a[1].c_str(), cmdline.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                        env.data(), a[2].empty() ? nullptr : a[2].c_str(), &si, &pi))
+        return Error("CreateProcess failed " + Num(GetLastError()));
+    CloseHandle(pi.hThread);
+    g_processes[pi.dwProcessId] = UniqueHandle(pi.hProcess);
+    return "{\"ok\":true,\"pid\":" + Num(pi.dwProcessId) + "}";
+}
+
+std::string CmdWait(const Args& a) {
+    if (a.size() < 3) return Error("usage: wait PID MS");
+    auto it = g_processes.find(static_cast<DWORD>(ToInt(a[1])));
+    if (it == g_processes.end()) return Error("unknown pid");
+    DWORD r = WaitForSingleObject(it->second.get(), static_cast<DWORD>(ToInt(a[2])));
+    if (r != WAIT_OBJECT_0) return "{\"ok\":true,\"exited\":false}";
+    DWORD code = 0;
+    GetExitCodeProcess(it->second.get(), &code);
+    return "{\"ok\":true,\"exited\":true,\"code\":" + Num(code) + "}";
+}
+
+std::string CmdKill(const Args& a) {
+    if (a.size() < 2) return Error("usage: kill PID");
+    auto it = g_processes.find(static_cast<DWORD>(ToInt(a[1])));
+    if (it == g_processes.end()) return Error("unknown pid");
+    TerminateProcess(it->second.get(), 255);
+    WaitForSingleObject(it->second.get(), 5000);
+    g_processes.erase(it);
+    return "{\"ok\":true}";
+}
+
+std::string CmdWindows(const Args& a) {
+    WindowFilter f;
+    if (a.size() > 1) f.pid = static_cast<DWORD>(ToInt(a[1]));
+    if (a.size() > 2) f.cls = a[2];
+    if (a.size() > 3) f.title = a[3];
+    std::string out = "{\"ok\":true,\"windows\":[";
+    bool first = true;
+    for (HWND h : FindWindows(f)) {
+        if (!first) out += ",";
+        first = false;
+        out += DescribeWindow(h);
+    }
+    return out + "]}";
+}
+
+std::string CmdMsgbox(const Args& a) {
+    if (a.size() < 2) return Error("usage: msgbox CAPTION [PID]");
+    WindowFilter f;
+    f.cls = L"#32770";
+    f.title = a[1];
+    f.visibleOnly = true;
+    if (a.size() > 2) f.pid = static_cast<DWORD>(ToInt(a[2]));
+    std::string out = "{\"ok\":true,\"boxes\":[";
+    bool first = true;
+    for (HWND h : FindWindows(f)) {
+        if (!first) out += ",";
+        first = false;
+        out += DescribeBox(h);
+    }
+    return out + "]}";
+}
+
+std::string CmdPress(const Args& a) {
+    if (a.size() < 3) return Error("usage: press HWND ID");
+    HWND h = ToHwnd(a[1]);
+    int id = ToInt(a[2]);
+    if (!IsWindow(h)) return Error("no such window");
+    PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(h, id)));
+    return "{\"ok\":true}";
+}
+
+std::string CmdClick(const Args& a) {
+    if (a.size() < 3) return Error("usage: click HWND ID");
+    HWND c = GetDlgItem(ToHwnd(a[1]), ToInt(a[2]));
+    if (!c) return Error("no such control");
+    PostMessageW(c, BM_CLICK, 0, 0);
+    return "{\"ok\":true}";
+}
+
+std::string CmdControl(const Args& a) {
+    if (a.size() < 3) return Error("usage: control HWND ID");
+    HWND c = GetDlgItem(ToHwnd(a[1]), ToInt(a[2]));
+    if (!c) return Error("no such control");
+    RECT r{};
+    GetWindowRect(c, &r);
+    return "{\"ok\":true,\"hwnd\":" + Hwnd(c) + ",\"class\":" + Quote(ClassOf(c)) + ",\"text\":" +
+           Quote(TextOf(c)) + ",\"enabled\":" + Bool(IsWindowEnabled(c)) + ",\"visible\":" +
+           Bool(IsWindowVisible(c)) + ",\"rect\":" + Rect(r) +
+           ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))) + "}";
+}
+
+std::string CmdListbox(const Args& a) {
+    if (a.size() < 3) return Error("usage: listbox HWND ID");
+    HWND c = GetDlgItem(ToHwnd(a[1]), ToInt(a[2]));
+    if (!c) return Error("no such control");
+    LRESULT count = SendMessageW(c, LB_GETCOUNT, 0, 0);
+    if (count == LB_ERR) return Error("not a list box");
+    std::string out = "{\"ok\":true,\"lines\":[";
+    for (LRESULT i = 0; i < count; ++i) {
+        LRESULT len = SendMessageW(c, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
+        std::wstring line(static_cast<size_t>(len < 0 ? 0 : len) + 1, L'\0');
+        LRESULT got = SendMessageW(c, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(line.data()));
+        line.resize(static_cast<size_t>(got < 0 ? 0 : got));
+        if (i) out += ",";
+        out += Quote(line);
+    }
+    return out + "]}";
+}
+
+std::string CmdPixels(const Args& a) {
+    ScreenDc sdc;
+    std::string out = "{\"ok\":true,\"colors\":[";
+    for (size_t i = 1; i < a.size(); ++i) {
+        size_t comma = a[i].find(L',');
+        if (comma == std::wstring::npos) return Error("pixels wants X,Y pairs");
+        COLORREF c = GetPixel(sdc.dc, ToInt(a[i].substr(0, comma)), ToInt(a[i].substr(comma + 1)));
+        if (i > 1) out += ",";
+        if (c == CLR_INVALID)
+            out += "null";
+        else
+            out += "[" + Num(GetRValue(c)) + "," + Num(GetGValue(c)) + "," + Num(GetBValue(c)) + "]";
+    }
+    return out + "]}";
+}
+
+std::string Who(HWND h) {
+    if (!h) return "null";
+    return "{\"hwnd\":" + Hwnd(h) + ",\"class\":" + Quote(ClassOf(h)) + ",\"id\":" + Num(GetDlgCtrlID(h)) +
+           ",\"root\":" + Hwnd(GetAncestor(h, GA_ROOT)) + "}";
+}
+
+std::string CmdFocus(const Args& a) {
+    if (a.size() < 2) return Error("usage: focus HWND");
+    DWORD tid = GetWindowThreadProcessId(ToHwnd(a[1]), nullptr);
+    GUITHREADINFO gti{};
+    gti.cbSize = sizeof gti;
+    if (!tid || !GetGUIThreadInfo(tid, &gti)) return Error("GetGUIThreadInfo failed");
+    return "{\"ok\":true,\"focus\":" + Who(gti.hwndFocus) + ",\"active\":" + Who(gti.hwndActive) + "}";
+}
+
+std::string PostTo(const Args& a, UINT msg, WPARAM wp, LPARAM lp) {
+    if (a.size() < 2) return Error("usage: <cmd> HWND");
+    HWND h = ToHwnd(a[1]);
+    if (!IsWindow(h)) return Error("no such window");
+    PostMessageW(h, msg, wp, lp);
+    return "{\"ok\":true}";
+}
+
+// What the keyboard would deliver for Alt+F4: a system key press (bit 29 =
+// Alt held) that DefWindowProc turns into SC_CLOSE, and its release.
+std::string CmdAltF4(const Args& a) {
+    const LPARAM altDown = 1 | (0x3E << 16) | (1 << 29);
+    const LPARAM altUp = altDown | (1 << 30) | (1u << 31);
+    std::string r = PostTo(a, WM_SYSKEYDOWN, VK_F4, altDown);
+    if (r != "{\"ok\":true}") return r;
+    return PostTo(a, WM_SYSKEYUP, VK_F4, altUp);
+}
+
+std::string Dispatch(const Args& a) {
+    const std::wstring& cmd = a[0];
+    if (cmd == L"ping") return "{\"ok\":true}";
+    if (cmd == L"screen") return CmdScreen(a);
+    if (cmd == L"start") return CmdStart(a);
+    if (cmd == L"wait") return CmdWait(a);
+    if (cmd == L"kill") return CmdKill(a);
+    if (cmd == L"windows") return CmdWindows(a);
+    if (cmd == L"msgbox") return CmdMsgbox(a);
+    if (cmd == L"press") return CmdPress(a);
+    if (cmd == L"click") return CmdClick(a);
+    if (cmd == L"control") return CmdControl(a);
+    if (cmd == L"listbox") return CmdListbox(a);
+    if (cmd == L"pixels") return CmdPixels(a);
+    if (cmd == L"focus") return CmdFocus(a);
+    if (cmd == L"close") return PostTo(a, WM_CLOSE, 0, 0);
+    if (cmd == L"sysclose") return PostTo(a, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (cmd == L"altf4") return CmdAltF4(a);
+    return Error("unknown command");
+}
+
+}  // namespace
+
+int main() {
+    // Coordinates and pixels must be the physical ones whatever the DPI.
+    SetProcessDPIAware();
+    char buf[8192];
+    while (std::fgets(buf, sizeof buf, stdin)) {
+        std::string line = buf;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line.empty()) continue;
+        Args args = SplitTabs(Widen(line));
+        if (args[0] == L"quit") break;
+        std::fputs((Dispatch(args) + "\n").c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return 0;
+}

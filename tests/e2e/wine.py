@@ -1,0 +1,369 @@
+"""Wine, Xvfb and winprobe plumbing for the end-to-end tests.
+
+One Wine prefix, one X server, one wineserver and one winprobe serve a whole
+test session; each test starts the updater through the probe, so the probe
+knows the updater's Windows process id and can wait for it and end it.
+"""
+
+import json
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+POLL_S = 0.05
+
+
+class E2EError(AssertionError):
+    """A window, box or process did not turn up or end in time."""
+
+
+def win_path(path):
+    """The Windows name of a host path (Wine maps / as drive Z:)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def poll(what, fn, timeout):
+    """Calls fn until it returns something true; raises after `timeout` s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = fn()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise E2EError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(POLL_S)
+
+
+# ---------------------------------------------------------------------------
+# Build outputs
+
+
+class Build:
+    """Finds the cross-built executables in the build folder."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        if not self.root.is_dir():
+            raise FileNotFoundError(f"cross build folder {self.root} does not exist (set E2E_BUILD)")
+
+    def find(self, name):
+        hits = sorted(self.root.rglob(name))
+        hits = [h for h in hits if "CMakeFiles" not in h.parts]
+        return hits[0] if hits else None
+
+    def need(self, name):
+        path = self.find(name)
+        if path is None:
+            raise FileNotFoundError(f"{name} is not built in {self.root}")
+        return path
+
+
+# ---------------------------------------------------------------------------
+# X server
+
+
+def _display_free(num):
+    return not Path(f"/tmp/.X{num}-lock").exists() and not Path(f"/tmp/.X11-unix/X{num}").exists()
+
+
+class Xvfb:
+    """Uses the display in E2E_DISPLAY when it runs, else starts one."""
+
+    def __init__(self, wanted=None, first_free=97):
+        self.proc = None
+        if wanted:
+            self.display = wanted if wanted.startswith(":") else ":" + wanted
+            if _display_free(int(self.display[1:])):
+                self._start()
+        else:
+            num = first_free
+            while not _display_free(num):
+                num += 1
+            self.display = f":{num}"
+            self._start()
+
+    def _start(self):
+        num = int(self.display[1:])
+        self.proc = subprocess.Popen(
+            ["Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        poll(f"Xvfb on {self.display}", lambda: Path(f"/tmp/.X11-unix/X{num}").exists() or self.proc.poll() is not None, 10)
+        if self.proc.poll() is not None:
+            raise E2EError(f"Xvfb could not start on {self.display}")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+# ---------------------------------------------------------------------------
+# Wine prefix and wineserver
+
+
+class Wine:
+    """A fresh 32-bit prefix of its own; everything runs under one wineserver."""
+
+    def __init__(self, display, tag="e2e"):
+        self.prefix = Path(tempfile.mkdtemp(prefix=f"{tag}-pfx-", dir="/tmp"))
+        self.env = dict(os.environ)
+        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH="win32", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
+        self.env.pop("ARCONSIM_SCENARIO", None)
+        self.env.pop("ARCONSIM_LOG", None)
+        self.run(["wineboot", "-i"], timeout=180)
+        # Without a window manager a managed window that hides costs a 1 s wait.
+        self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N")
+
+    def run(self, argv, timeout=60, extra_env=None, check=True):
+        env = dict(self.env, **(extra_env or {}))
+        done = subprocess.run(argv, env=env, timeout=timeout, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, errors="replace")
+        if check and done.returncode != 0:
+            raise E2EError(f"{argv} failed ({done.returncode}): {done.stdout[-2000:]}")
+        return done
+
+    def reg_add(self, key, name, kind, data):
+        self.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
+
+    def wait_server_gone(self):
+        self.run(["wineserver", "-w"], timeout=60, check=False)
+
+    def kill_server(self):
+        self.run(["wineserver", "-k"], timeout=60, check=False)
+        self.wait_server_gone()
+
+    def set_dpi(self, dpi):
+        """Takes effect for wineserver sessions that start afterwards."""
+        self.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD", int(dpi))
+
+    def remove(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------
+# winprobe
+
+
+class Probe:
+    """The JSON-lines conversation with winprobe.exe."""
+
+    def __init__(self, wine, exe):
+        self.proc = subprocess.Popen(["wine", str(exe)], env=wine.env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        self._buf = b""
+        self.call("ping", timeout=60)
+
+    def call(self, *fields, timeout=20):
+        line = "\t".join(str(f) for f in fields) + "\n"
+        self.proc.stdin.write(line.encode("utf-8"))
+        self.proc.stdin.flush()
+        answer = json.loads(self._readline(timeout))
+        if not answer.get("ok"):
+            raise E2EError(f"winprobe {fields[0]}: {answer.get('error')}")
+        return answer
+
+    def _readline(self, timeout):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self._buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or self.proc.poll() is not None:
+                raise E2EError("winprobe did not answer")
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if ready:
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+                if not chunk:
+                    raise E2EError("winprobe ended")
+                self._buf += chunk
+        line, self._buf = self._buf.split(b"\n", 1)
+        return line.decode("utf-8")
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def close(self):
+        if self.alive():
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.flush()
+                self.proc.wait(10)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+
+    # Convenience wrappers -------------------------------------------------
+
+    def screen(self):
+        return self.call("screen")
+
+    def windows(self, pid=0, cls="", title=""):
+        return self.call("windows", pid, cls, title)["windows"]
+
+    def boxes(self, caption, pid=0):
+        return self.call("msgbox", caption, pid)["boxes"]
+
+    def control(self, hwnd, cid):
+        return self.call("control", hwnd, cid)
+
+    def listbox(self, hwnd, cid):
+        return self.call("listbox", hwnd, cid)["lines"]
+
+    def pixels(self, points):
+        return [tuple(c) if c else None
+                for c in self.call("pixels", *(f"{x},{y}" for x, y in points))["colors"]]
+
+    def focus(self, hwnd):
+        return self.call("focus", hwnd)
+
+
+# ---------------------------------------------------------------------------
+# The device component simulator
+
+
+class Simulator:
+    """Registers ArconSim.dll for the generations a test wants.
+
+    Registration changes only when the wanted set changes, since each change
+    costs a Wine process start.
+    """
+
+    SETS = ("both", "v1", "v2", "none")
+
+    def __init__(self, wine, dll):
+        self.wine = wine
+        self.dll = dll
+        self.current = None
+
+    def register(self, which):
+        assert which in self.SETS, which
+        if which == self.current:
+            return
+        self.wine.run(["wine", "regsvr32", "/s", "/u", str(self.dll)], check=False)
+        if which != "none":
+            self.wine.run(["wine", "regsvr32", "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
+        self.current = which
+
+    def forget(self):
+        """After a prefix-wide change the registry is re-read; stay honest."""
+        self.current = None
+
+
+def write_scenario(path, settings):
+    """Writes `key = value` lines; `settings` is a dict or a list of pairs."""
+    items = settings.items() if isinstance(settings, dict) else settings
+    Path(path).write_text("".join(f"{k} = {v}\n" for k, v in items), encoding="utf-8")
+    return path
+
+
+class Call:
+    """One line of the simulator's call log."""
+
+    def __init__(self, line):
+        fields = line.rstrip("\r\n").split("\t")
+        self.gen = fields[0]
+        self.op = fields[1] if len(fields) > 1 else ""
+        self.result = None
+        rest = fields[2:]
+        if rest and rest[-1].startswith("=>"):
+            self.result = rest[-1][2:].strip()
+            rest = rest[:-1]
+        self.args = rest
+        self.line = line.rstrip("\r\n")
+
+    def __repr__(self):
+        return f"Call({self.line!r})"
+
+
+def read_calls(path):
+    p = Path(path)
+    if not p.exists():
+        return []
+    text = p.read_bytes().decode("utf-8", errors="replace")
+    return [Call(line) for line in text.splitlines() if line.strip()]
+
+
+# ---------------------------------------------------------------------------
+# A running program under test
+
+
+class App:
+    """One run of a program, started through the probe."""
+
+    def __init__(self, probe, exe, cwd, show="normal", env=None, caption="Renovo", log_path=None):
+        self.probe = probe
+        self.caption = caption
+        self.log_path = log_path
+        env = env or {}
+        self.pid = probe.call("start", win_path(exe), win_path(cwd), show,
+                              *(f"{k}={v}" for k, v in env.items()))["pid"]
+        self.exit_code = None
+
+    # Windows and boxes ----------------------------------------------------
+
+    def windows(self, cls=""):
+        return self.probe.windows(self.pid, cls)
+
+    def wait_window(self, cls, timeout=20, visible=True):
+        def found():
+            ws = [w for w in self.windows(cls) if w["visible"] or not visible]
+            return ws[0] if ws else None
+        return poll(f"a window of class {cls}", found, timeout)
+
+    def boxes(self):
+        return self.probe.boxes(self.caption, self.pid)
+
+    def wait_box(self, timeout=20):
+        def found():
+            bs = self.boxes()
+            if bs and bs[0]["text"]:
+                return bs
+            return None
+        bs = poll(f'a "{self.caption}" message box', found, timeout)
+        assert len(bs) == 1, f"more than one box: {bs}"
+        # The icon is read off the screen, so give the box time to paint.
+        deadline = time.monotonic() + 3
+        while bs[0]["icon"] == "other" and time.monotonic() < deadline:
+            time.sleep(POLL_S)
+            bs = self.boxes() or bs
+        return bs[0]
+
+    def answer(self, box, button_id, timeout=10):
+        """Presses a button and waits until that box has gone."""
+        self.probe.call("press", box["hwnd"], button_id)
+        poll("the box to close", lambda: all(b["hwnd"] != box["hwnd"] for b in self.boxes()), timeout)
+
+    def close_window(self, window, how="close"):
+        self.probe.call(how, window["hwnd"])
+
+    # Process ----------------------------------------------------------------
+
+    def wait_exit(self, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            r = self.probe.call("wait", self.pid, 200)
+            if r["exited"]:
+                self.exit_code = r["code"]
+                return r["code"]
+            if time.monotonic() > deadline:
+                raise E2EError(f"process {self.pid} still runs after {timeout} s")
+
+    def running(self):
+        return not self.probe.call("wait", self.pid, 0)["exited"]
+
+    def kill(self):
+        if self.probe.alive():
+            try:
+                self.probe.call("kill", self.pid)
+            except E2EError:
+                pass
+
+    def calls(self):
+        return read_calls(self.log_path) if self.log_path else []
