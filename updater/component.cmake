@@ -1,4 +1,8 @@
-# The COM client layer of the updater; included from updater/CMakeLists.txt.
+# The COM client layer of the updater; included from updater/CMakeLists.txt
+# (and by the Wine tests when the updater is not part of the build).
+if(TARGET component)
+  return()
+endif()
 add_library(component STATIC ${CMAKE_CURRENT_LIST_DIR}/Component.cpp)
 target_include_directories(component PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(component PUBLIC core comsupport ole32 oleaut32 advapi32 uuid)
