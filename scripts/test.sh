@@ -11,10 +11,10 @@ cd "$root"
 
 mkdir -p build/reports
 ctest --test-dir build/native --output-on-failure --output-junit "$root/build/reports/unit.xml" -j 2
-E2E_BUILD="$root/build/win32" python3 -m pytest tests/e2e -q -p no:cacheprovider \
+E2E_BUILD="$root/build/win32" /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider \
     --junitxml="$root/build/reports/e2e.xml" "$@"
 
-python3 - "$root/build/reports/unit.xml" "$root/build/reports/e2e.xml" <<'PY'
+/usr/bin/python3 - "$root/build/reports/unit.xml" "$root/build/reports/e2e.xml" <<'PY'
 import sys, xml.etree.ElementTree as ET
 passed = failed = 0
 for path in sys.argv[1:]:
