@@ -22,3 +22,11 @@
 // Espera
 #define IDC_LBLINFO 501
 #define IDC_TXTACTUALIZA 502
+
+// Resources of Renovo.exe (the program icon is group 1 with images
+// 30001-30004, which the launcher carries as well).
+#define IDI_PROGRAM 1
+#define IDI_BUTTON 2
+#define IDR_LOGO_100 110
+#define IDR_LOGO_150 111
+#define IDR_LOGO_200 112

@@ -1,0 +1,106 @@
+#pragma once
+// What both windows of the updater share: the process-wide state, window
+// placement, the wait window's opening, message boxes, event pumping and
+// the small owning wrappers for GDI and USER handles.
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "core/MainWindow.h"
+#include "core/StartUp.h"
+#include "core/UpdateRun.h"
+#include "core/WaitRequest.h"
+
+namespace renovo {
+
+inline constexpr const wchar_t* kAppTitle = L"Renovo";
+
+// ---- owning handles -------------------------------------------------------
+struct GdiDeleter {
+    void operator()(void* h) const { if (h) DeleteObject(static_cast<HGDIOBJ>(h)); }
+};
+using FontPtr = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiDeleter>;
+using BrushPtr = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiDeleter>;
+using BitmapPtr = std::unique_ptr<std::remove_pointer_t<HBITMAP>, GdiDeleter>;
+using PenPtr = std::unique_ptr<std::remove_pointer_t<HPEN>, GdiDeleter>;
+
+struct IconDeleter {
+    void operator()(HICON h) const { if (h) DestroyIcon(h); }
+};
+using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+// Selects an object into a DC for one scope.
+class Selected {
+public:
+    Selected(HDC dc, HGDIOBJ obj) : dc_(dc), old_(obj ? SelectObject(dc, obj) : nullptr) {}
+    Selected(const Selected&) = delete;
+    Selected& operator=(const Selected&) = delete;
+    ~Selected() { if (old_) SelectObject(dc_, old_); }
+
+private:
+    HDC dc_;
+    HGDIOBJ old_;
+};
+
+// ---- process-wide state ---------------------------------------------------
+struct Shared {
+    core::Session session;        // DeviceV2, DeviceV1, UsingV2
+    core::WaitRequest waitRequest;
+    core::MainState mainState;
+    std::wstring updaterFolder;   // folder of the executable, no trailing backslash
+    core::IMainView* mainView = nullptr;
+    HWND mainWindow = nullptr;
+    bool waitModal = false;       // a modal wait window is up
+};
+Shared& App();
+
+// ---- DPI and twips --------------------------------------------------------
+int WindowDpi(HWND window);  // the window's DPI, the system's when unknown
+int SystemDpi();
+int Px(double twips, int dpi);
+double Twips(int pixels, int dpi);
+// Outer size for a client size, as the system draws the frame at `dpi`.
+SIZE OuterSize(int clientW, int clientH, DWORD style, DWORD exStyle, int dpi);
+
+// "MS Sans Serif" 9.75 pt regular, the labels' font, at `dpi`.
+FontPtr CreateLabelFont(int dpi);
+// The default GUI font scaled to `dpi`, for lists and buttons.
+FontPtr CreateGuiFont(int dpi);
+// Width and height of one line of text in `font`.
+SIZE TextSize(HFONT font, const std::wstring& text);
+
+// ---- procedures -----------------------------------------------------------
+// Centres the window on the screen (whole window, in twips).
+void CenterForm(HWND window);
+// Fills the wait request and shows the wait window; modal returns when it
+// has closed.
+void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, std::optional<float> top,
+                    bool updating);
+// Closes the start-up cover when it is up.
+void UnloadWaitWindow();
+// Lets the messages that are waiting through, once.
+void DoEvents();
+
+// Message boxes under the application title that keep the user away from
+// every other window of the updater while they are open.
+class BoxMessages final : public core::IMessages {
+public:
+    int Show(const std::wstring& text, unsigned style) override;
+};
+
+class PumpClock final : public core::IClock {
+public:
+    std::uint64_t NowMs() override;
+    void PumpEvents(std::uint32_t maxSleepMs) override;
+};
+
+class DiskFiles final : public core::IFiles {
+public:
+    bool IsOrdinaryFile(const std::wstring& path) override;
+};
+
+}  // namespace renovo
