@@ -246,14 +246,9 @@ class Simulator:
         assert which in self.SETS, which
         if which == self.current:
             return
-        self.wine.run(["wine", "regsvr32", "/s", "/u", str(self.dll)], check=False)
-        if which != "none":
-            self.wine.run(["wine", "regsvr32", "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
+        # Registering removes the generations not asked for.
+        self.wine.run(["wine", "regsvr32", "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
         self.current = which
-
-    def forget(self):
-        """After a prefix-wide change the registry is re-read; stay honest."""
-        self.current = None
 
 
 def write_scenario(path, settings):
@@ -366,4 +361,13 @@ class App:
                 pass
 
     def calls(self):
-        return read_calls(self.log_path) if self.log_path else []
+        """The component calls so far; a scenario line the simulator did not
+        understand fails the test rather than letting it test the wrong thing."""
+        calls = read_calls(self.log_path) if self.log_path else []
+        errors = [c.line for c in calls if c.op == "ScenarioError"]
+        assert not errors, f"scenario not understood: {errors}"
+        return [c for c in calls if c.op != "Release"]
+
+    def ops(self):
+        """The calls as "gen Operation" strings, for order checks."""
+        return [f"{c.gen} {c.op}" for c in self.calls()]

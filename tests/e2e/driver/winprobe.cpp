@@ -23,6 +23,7 @@
 //   close  HWND                             post WM_CLOSE
 //   sysclose HWND                           post WM_SYSCOMMAND SC_CLOSE
 //   altf4  HWND                             post Alt+F4 as the keyboard would
+//   move   HWND X Y                         move a window (e.g. a box off another)
 //   quit
 
 #include <windows.h>
@@ -517,6 +518,14 @@ std::string CmdAltF4(const Args& a) {
     return PostTo(a, WM_SYSKEYUP, VK_F4, altUp);
 }
 
+std::string CmdMove(const Args& a) {
+    if (a.size() < 4) return Error("usage: move HWND X Y");
+    HWND h = ToHwnd(a[1]);
+    if (!SetWindowPos(h, nullptr, ToInt(a[2]), ToInt(a[3]), 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE))
+        return Error("SetWindowPos failed");
+    return "{\"ok\":true}";
+}
+
 std::string Dispatch(const Args& a) {
     const std::wstring& cmd = a[0];
     if (cmd == L"ping") return "{\"ok\":true}";
@@ -535,6 +544,7 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"close") return PostTo(a, WM_CLOSE, 0, 0);
     if (cmd == L"sysclose") return PostTo(a, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (cmd == L"altf4") return CmdAltF4(a);
+    if (cmd == L"move") return CmdMove(a);
     return Error("unknown command");
 }
 
