@@ -1,0 +1,319 @@
+// Entry point of the launcher and the Windows side of its run: resources,
+// files, hashing, the folder lock, the start of the updater and the wait.
+#include <windows.h>
+#include <shellapi.h>
+#include <wincrypt.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FrmTonto.h"
+#include "LanzoDigests.h"
+#include "core/Launcher.h"
+
+namespace {
+
+using core::launcher::Digest;
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+Handle Own(HANDLE h) { return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
+
+// A planted DLL in the launcher's folder (a downloads folder, typically)
+// must never be loaded: from here on only the system folder and folders
+// added on purpose are searched. Looked up at run time because systems
+// without the loader update lack the entry.
+void RestrictDllSearch() {
+    using Fn = BOOL(WINAPI*)(DWORD);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (!kernel) return;
+    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (fn) fn(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
+    SetDllDirectoryW(L"");
+}
+
+// SHA-256 through the system's own provider (advapi32 is always loaded
+// from the system folder).
+class Sha256 {
+public:
+    Sha256() {
+        if (!CryptAcquireContextW(&prov_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) prov_ = 0;
+        if (prov_ && !CryptCreateHash(prov_, CALG_SHA_256, 0, 0, &hash_)) hash_ = 0;
+    }
+    ~Sha256() {
+        if (hash_) CryptDestroyHash(hash_);
+        if (prov_) CryptReleaseContext(prov_, 0);
+    }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    bool Add(const std::uint8_t* data, std::size_t size) {
+        if (!hash_) return false;
+        while (size > 0) {
+            const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
+            if (!CryptHashData(hash_, data, chunk, 0)) return false;
+            data += chunk;
+            size -= chunk;
+        }
+        return true;
+    }
+    std::optional<Digest> Finish() {
+        Digest d{};
+        DWORD len = static_cast<DWORD>(d.size());
+        if (!hash_ || !CryptGetHashParam(hash_, HP_HASHVAL, d.data(), &len, 0) || len != d.size()) return std::nullopt;
+        return d;
+    }
+
+private:
+    HCRYPTPROV prov_ = 0;
+    HCRYPTHASH hash_ = 0;
+};
+
+std::optional<Digest> HashBytes(std::span<const std::uint8_t> bytes) {
+    Sha256 h;
+    if (!h.Add(bytes.data(), bytes.size())) return std::nullopt;
+    return h.Finish();
+}
+
+class HeldFile : public core::launcher::IHeldFile {
+public:
+    explicit HeldFile(Handle h) : h_(std::move(h)) {}
+    std::optional<Digest> Hash() override {
+        LARGE_INTEGER zero{};
+        if (!SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
+        Sha256 sha;
+        std::vector<std::uint8_t> buf(1 << 16);
+        for (;;) {
+            DWORD got = 0;
+            if (!ReadFile(h_.get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return std::nullopt;
+            if (got == 0) break;
+            if (!sha.Add(buf.data(), got)) return std::nullopt;
+        }
+        return sha.Finish();
+    }
+
+private:
+    Handle h_;
+};
+
+class Process : public core::launcher::IProcess {
+public:
+    explicit Process(Handle h) : h_(std::move(h)) {}
+    // The window messages keep flowing while the updater runs, without the
+    // launcher taking any processor time of its own. A quit request is not
+    // a reason to stop waiting: the files belong to the updater until it
+    // has ended.
+    void Wait() override {
+        HANDLE h = h_.get();
+        for (;;) {
+            const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_ALLINPUT);
+            if (r == WAIT_OBJECT_0) return;
+            if (r != WAIT_OBJECT_0 + 1) {
+                WaitForSingleObject(h, INFINITE);
+                return;
+            }
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) continue;
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+    }
+
+private:
+    Handle h_;
+};
+
+std::wstring ToHex(const Digest& d, std::size_t bytes) {
+    static constexpr wchar_t kDigits[] = L"0123456789abcdef";
+    std::wstring s;
+    for (std::size_t i = 0; i < bytes && i < d.size(); ++i) {
+        s += kDigits[d[i] >> 4];
+        s += kDigits[d[i] & 15];
+    }
+    return s;
+}
+
+// The same folder must give the same name however it was reached: through
+// another letter case, a short name or a mapped drive.
+std::wstring CanonicalFolder(const std::wstring& folder) {
+    std::wstring path = folder;
+    Handle dir = Own(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (dir) {
+        std::vector<wchar_t> buf(32768);
+        const DWORD n = GetFinalPathNameByHandleW(dir.get(), buf.data(), static_cast<DWORD>(buf.size()),
+                                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (n > 0 && n < buf.size()) path.assign(buf.data(), n);
+    }
+    const int n = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), static_cast<int>(path.size()),
+                                nullptr, 0, nullptr, nullptr, 0);
+    if (n > 0) {
+        std::wstring upper(static_cast<std::size_t>(n), L'\0');
+        if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, path.c_str(), static_cast<int>(path.size()),
+                          upper.data(), n, nullptr, nullptr, 0) == n)
+            return upper;
+    }
+    return path;
+}
+
+class WinSystem : public core::launcher::ILauncherSystem {
+public:
+    explicit WinSystem(HWND owner) : owner_(owner) {}
+
+    std::wstring Folder() override {
+        std::vector<wchar_t> buf(MAX_PATH);
+        for (;;) {
+            const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+            if (n == 0) return L"";
+            if (n < buf.size()) {
+                std::wstring path(buf.data(), n);
+                const auto slash = path.find_last_of(L'\\');
+                return slash == std::wstring::npos ? L"" : path.substr(0, slash);
+            }
+            if (buf.size() >= 32768) return L"";
+            buf.resize(buf.size() * 2);
+        }
+    }
+
+    bool LockFolder(const std::wstring& folder) override {
+        const std::wstring canonical = CanonicalFolder(folder);
+        const auto digest = HashBytes({reinterpret_cast<const std::uint8_t*>(canonical.data()),
+                                       canonical.size() * sizeof(wchar_t)});
+        if (!digest) return false;
+        // Global: a second session (another user, a remote desktop) on the
+        // same folder must be kept out as well.
+        const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(*digest, 20);
+        mutex_ = Own(CreateMutexW(nullptr, FALSE, name.c_str()));
+        if (!mutex_) return false;
+        const DWORD r = WaitForSingleObject(mutex_.get(), 0);
+        // An abandoned lock belonged to a launcher that was killed; what it
+        // left is judged by the in-use test of the updater copy.
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return true;
+        mutex_.reset();
+        return false;
+    }
+
+    std::wstring MakeTempFileName() override {
+        std::wstring folder;
+        const DWORD need = GetEnvironmentVariableW(L"temp", nullptr, 0);
+        if (need > 0) {
+            folder.resize(need);
+            const DWORD n = GetEnvironmentVariableW(L"temp", folder.data(), need);
+            folder.resize(n < need ? n : 0);
+        }
+        wchar_t buf[MAX_PATH] = {};
+        GetTempFileNameW(folder.c_str(), L"TTT", 0, buf);
+        return buf;
+    }
+
+    std::optional<std::span<const std::uint8_t>> ReadResource(const wchar_t* type, int id) override {
+        HRSRC info = FindResourceW(nullptr, MAKEINTRESOURCEW(id), type);
+        if (!info) return std::nullopt;
+        HGLOBAL res = LoadResource(nullptr, info);
+        const DWORD size = SizeofResource(nullptr, info);
+        const void* data = res ? LockResource(res) : nullptr;
+        if (!data) return std::nullopt;
+        return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size);
+    }
+
+    std::optional<Digest> Hash(std::span<const std::uint8_t> bytes) override { return HashBytes(bytes); }
+
+    bool Exists(const std::wstring& path) override { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    bool IsReadOnly(const std::wstring& path) override {
+        const DWORD a = GetFileAttributesW(path.c_str());
+        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY);
+    }
+
+    bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> bytes) override {
+        Handle f = Own(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                   nullptr));
+        if (!f) return false;
+        const std::uint8_t* p = bytes.data();
+        std::size_t left = bytes.size();
+        while (left > 0) {
+            const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
+            DWORD written = 0;
+            if (!::WriteFile(f.get(), p, chunk, &written, nullptr) || written != chunk) return false;
+            p += chunk;
+            left -= chunk;
+        }
+        return CloseHandle(f.release()) != 0;
+    }
+
+    bool Delete(const std::wstring& path) override { return DeleteFileW(path.c_str()) != 0; }
+    bool SetNormal(const std::wstring& path) override {
+        return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+    }
+    bool SetHiddenOnly(const std::wstring& path) override {
+        return SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN) != 0;
+    }
+    bool MoveNoReplace(const std::wstring& from, const std::wstring& to) override {
+        return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_COPY_ALLOWED) != 0;
+    }
+
+    // Others may read (the shell, the loader) but not write, rename or delete.
+    std::unique_ptr<core::launcher::IHeldFile> Hold(const std::wstring& path) override {
+        Handle f = Own(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!f) return nullptr;
+        return std::make_unique<HeldFile>(std::move(f));
+    }
+
+    std::unique_ptr<core::launcher::IProcess> Start(const std::wstring& file, int showState) override {
+        SHELLEXECUTEINFOW sei{};
+#if defined(_WIN32) && !defined(_WIN64)
+        static_assert(sizeof(SHELLEXECUTEINFOW) == 60);
+#endif
+        sei.cbSize = sizeof sei;
+        sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+        sei.hwnd = owner_;
+        sei.lpVerb = L"open";
+        sei.lpFile = file.c_str();
+        sei.lpParameters = L"";
+        sei.lpDirectory = L"";
+        sei.nShow = showState;
+        ShellExecuteExW(&sei);
+        Handle process = Own(sei.hProcess);
+        if (!process) return nullptr;
+        return std::make_unique<Process>(std::move(process));
+    }
+
+    void Sleep(unsigned ms) override { ::Sleep(ms); }
+
+private:
+    HWND owner_;
+    Handle mutex_;
+};
+
+class Boxes : public core::IMessages {
+public:
+    int Show(const std::wstring& text, unsigned style) override {
+        return MessageBoxW(nullptr, text.c_str(), L"Launcher", style);
+    }
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    RestrictDllSearch();
+    FrmTonto form(instance);
+    WinSystem sys(form.Handle());
+    Boxes boxes;
+    // Nothing that goes wrong in here may end the launcher with a crash
+    // dialog while files are staged; the run reports what the user must see.
+    try {
+        core::launcher::Run(sys, boxes, kRecordedDigests);
+    } catch (...) {
+    }
+    return 0;
+}
