@@ -288,6 +288,8 @@ void Inicial::UnloadWaitWindow() { renovo::UnloadWaitWindow(); }
 void Inicial::Command(int which) {
     Shared& app = App();
     if (app.waitModal) return;  // one update at a time
+    // A disabled command stays disabled for clicks that arrive by message.
+    if (!IsWindowEnabled(Item(which == 1 ? IDC_COMMAND1 : IDC_COMMAND2))) return;
     const std::uint8_t device = which == 1 ? core::kRecycler : core::kBanknote;
     BoxMessages ui;
     DiskFiles files;

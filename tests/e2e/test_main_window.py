@@ -1,0 +1,366 @@
+"""The updater's main window under Wine: what the real list boxes hold, the
+button states, the update commands' boxes and refusals, one whole update,
+and the window's look at 96 and 144 dpi.
+
+Each run gets a folder of its own holding a copy of Renovo.exe and, unless a
+test says otherwise, the two firmware images, as the launcher stages them.
+"""
+
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from wine import App, E2EError, poll, win_path, write_scenario
+
+INICIAL, ESPERA = "Inicial", "Espera"
+IDC_IMAGE2, IDC_LIST1, IDC_LIST2 = 100, 101, 102
+IDC_COMMAND1, IDC_COMMAND2 = 201, 202
+IDC_LABEL2, IDC_LABEL4 = 300, (310, 311, 312, 313)
+IDC_LINE1 = 320
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+
+ERR = "\u00a1ERROR!"
+LIST1_DEFAULT = ["Coin validator:", "FW: CV0100.00", "", "Coin recycler:", "FW: SH0300.10", "DS: SHDS0100", "",
+                 "Banknote module:", "FW: NV0300.20", "DS: NVDS0200"]
+LIST2_IMAGES = ["Coin validator:", "FW: -NOT AVAILABLE-", "", "Coin recycler:", "FW: SH0300.20", "DS: SHDS0101", "",
+                "Banknote module:", "FW: NV0300.30", "DS: NVDS0201"]
+LIST2_NONE = LIST2_IMAGES[:4] + ["FW: " + ERR, "DS: " + ERR, "", "Banknote module:", "FW: " + ERR, "DS: " + ERR]
+
+ASK_RECYCLER = "\u00bfDo you want to update the coin recycler with the available firmware?"
+ASK_BANKNOTE = "\u00bfDo you want to update the banknote unit with the available firmware?"
+WARNING = ("\u00a1WARNING!\r\nThe update process is very sensible. Before starting the update, you must be sure "
+           "of the system and power stability.\r\nIf any error occurs during the update process it can result "
+           "in a total failure of the device.\r\nDo you want to continue? (the process can take several minutes)")
+NOT_FOUND_RECYCLER = "The firmware file for the coin recycler was not found. Nothing has been updated."
+UNKNOWN_RECYCLER = "The current version of the coin recycler could not be read. Nothing has been updated."
+
+SCREENSHOTS = Path(__file__).resolve().parents[2] / "docs"
+
+# Twip layout of the main window, as pixels at 96 dpi (left, top, width, height).
+LAYOUT_96 = {IDC_IMAGE2: (8, 8, 150, 50), IDC_LIST1: (16, 104, 181, 145), IDC_LIST2: (288, 104, 185, 145),
+             IDC_COMMAND1: (198, 106, 89, 69), IDC_COMMAND2: (198, 178, 89, 69)}
+
+
+class Updater:
+    """One run of the updater from a staged folder."""
+
+    def __init__(self, bed, folder, scenario=None, images=("SMARTHOPPER", "SMARTPAYOUT"), register="both",
+                 cwd=None, show="normal"):
+        folder.mkdir(parents=True, exist_ok=True)
+        self.folder = folder
+        shutil.copy(bed.renovo_exe, folder / "Renovo.exe")
+        firmware = bed.build.root / "firmware"
+        for name in images:
+            shutil.copy(firmware / name, folder / name)
+        bed.sim.register(register)
+        scen = write_scenario(folder / "scenario.txt", scenario or {})
+        self.app = App(bed.probe, folder / "Renovo.exe", cwd or folder, show,
+                       env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(folder / "calls.log")},
+                       log_path=folder / "calls.log")
+        self.probe = bed.probe
+
+    def main(self):
+        return self.app.wait_window(INICIAL)
+
+    def ready(self):
+        """The main window is up and no box stands in front of it."""
+        main = self.main()
+        assert self.app.boxes() == []
+        return main
+
+    def lists(self, main):
+        return self.probe.listbox(main["hwnd"], IDC_LIST1), self.probe.listbox(main["hwnd"], IDC_LIST2)
+
+    def enabled(self, main, cid):
+        return self.probe.control(main["hwnd"], cid)["enabled"]
+
+    def click(self, main, cid):
+        self.probe.call("click", main["hwnd"], cid)
+
+    def refresh(self, main):
+        return next(w for w in self.app.windows(INICIAL) if w["hwnd"] == main["hwnd"])
+
+    def ops(self, op):
+        return [c for c in self.app.calls() if c.op == op]
+
+    def end(self, main):
+        self.app.close_window(main)
+        self.app.wait_exit()
+
+
+@pytest.fixture
+def updater(bed, tmp_path):
+    started = []
+
+    def start(name="run", **kw):
+        u = Updater(bed, tmp_path / name, **kw)
+        started.append(u)
+        return u
+
+    yield start
+    for u in started:
+        u.app.kill()
+
+
+MB_ICON_STATIC = 0x440  # the icon's control in the system's message box
+
+
+def icon_family(u, box):
+    """The probe matches box icons against its own copies, which a process
+    with the common-controls 6 manifest draws a little differently for some
+    icons; then at least the icon's colour tells its family."""
+    r = u.probe.control(box["hwnd"], MB_ICON_STATIC)["rect"]
+    px = u.probe.pixels([(x, y) for y in range(r[1], r[3], 2) for x in range(r[0], r[2], 2)])
+    blue = sum(1 for p in px if p and p[2] > p[0] + 60)
+    yellow = sum(1 for p in px if p and p[0] > 180 and p[1] > 150 and p[2] < 100)
+    red = sum(1 for p in px if p and p[0] > 150 and p[1] < 80 and p[2] < 80)
+    best = max((blue, "blue"), (yellow, "yellow"), (red, "red"))
+    return best[1] if best[0] > 20 else "none"
+
+
+FAMILY = {"question": "blue", "asterisk": "blue", "exclamation": "yellow", "hand": "red"}
+
+
+def expect_box(u, text, buttons, icon):
+    box = u.app.wait_box()
+    assert box["text"] == text
+    assert [b["id"] for b in box["buttons"]] == buttons
+    if box["icon"] != icon:
+        assert box["icon"] == "other" and icon_family(u, box) == FAMILY[icon], (box["icon"], icon)
+    return box
+
+
+# ---------------------------------------------------------------------------
+# Lists and buttons after the load
+
+
+@pytest.mark.parametrize("case", ["both", "none", "banknote rejected", "banknote missing", "odd versions"])
+def test_lists_and_buttons_after_load(updater, case):
+    scenario, images = {}, ("SMARTHOPPER", "SMARTPAYOUT")
+    list1, list2 = list(LIST1_DEFAULT), list(LIST2_IMAGES)
+    enabled = (True, True)
+    if case == "none":
+        images, list2 = (), LIST2_NONE
+    elif case == "banknote rejected":
+        scenario = {"v2.CheckSmartFirmwareFile.results": "i2:1, i2:0"}
+        list2[8:10] = ["FW: " + ERR, "DS: " + ERR]
+        enabled = (True, False)
+    elif case == "banknote missing":
+        images = ("SMARTHOPPER",)
+        list2[8:10] = ["FW: " + ERR, "DS: " + ERR]
+    elif case == "odd versions":
+        # An empty text leaves the bare label; texts outside ASCII arrive whole.
+        scenario = {"device.recycler.fw": "", "device.banknote.ds": "NV\\u00e9\\u4e2d\\u00a1"}
+        list1[4] = "FW: "
+        list1[9] = "DS: NV\u00e9\u4e2d\u00a1"
+    u = updater(scenario=scenario, images=images)
+    main = u.ready()
+    assert u.lists(main) == (list1, list2)
+    assert (u.enabled(main, IDC_COMMAND1), u.enabled(main, IDC_COMMAND2)) == enabled
+    u.end(main)
+    assert [c.gen for c in u.ops("Terminate")] == ["v2"]
+
+
+def test_images_found_from_another_working_folder(updater, tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    u = updater(cwd=elsewhere)
+    main = u.ready()
+    assert u.lists(main)[1] == LIST2_IMAGES
+    u.end(main)
+
+
+# ---------------------------------------------------------------------------
+# Update commands: the two questions and the refusals
+
+
+def test_questions_keep_the_main_window_disabled_and_cancel_or_no_change_nothing(updater):
+    u = updater()
+    main = u.ready()
+    lists = u.lists(main)
+
+    u.click(main, IDC_COMMAND1)
+    box = expect_box(u, ASK_RECYCLER, [IDOK, IDCANCEL], "question")
+    assert not u.refresh(main)["enabled"], "the main window must be unusable while a box is open"
+    u.app.answer(box, IDCANCEL)
+    time.sleep(0.5)
+    assert u.app.boxes() == []
+
+    u.click(main, IDC_COMMAND2)
+    box = expect_box(u, ASK_BANKNOTE, [IDOK, IDCANCEL], "question")
+    u.app.answer(box, IDOK)
+    box = expect_box(u, WARNING, [IDYES, IDNO], "asterisk")
+    assert not u.refresh(main)["enabled"]
+    u.app.answer(box, IDNO)
+    time.sleep(0.5)
+    assert [w for w in u.app.windows(ESPERA) if w["visible"]] == []
+    assert u.refresh(main)["enabled"]
+    assert u.lists(main) == lists
+    assert u.enabled(main, IDC_COMMAND1) and u.enabled(main, IDC_COMMAND2)
+    assert u.ops("UpdateSmartFirmware") == []
+    u.end(main)
+
+
+def test_missing_image_refuses_before_any_question(updater):
+    u = updater(images=("SMARTPAYOUT",))
+    main = u.ready()
+    u.click(main, IDC_COMMAND1)
+    u.app.answer(expect_box(u, NOT_FOUND_RECYCLER, [IDOK], "exclamation"), IDOK)
+
+    # An image that was there at the load but has gone since.
+    (u.folder / "SMARTPAYOUT").unlink()
+    u.click(main, IDC_COMMAND2)
+    box = u.app.wait_box()
+    assert box["text"] == NOT_FOUND_RECYCLER.replace("coin recycler", "banknote unit")
+    u.app.answer(box, IDOK)
+    time.sleep(0.5)
+    assert u.app.boxes() == []
+    assert u.ops("UpdateSmartFirmware") == []
+    u.end(main)
+
+
+def test_unknown_current_version_refuses_the_update(updater):
+    u = updater(scenario={"v2.GetFirmWareVersion.results": "i2:1, raise:Device not responding, i2:1"})
+    box = u.app.wait_box()
+    assert "Device not responding" in box["text"]
+    u.app.answer(box, IDOK)
+    main = u.ready()
+    assert u.lists(main)[0][4:6] == ["FW: ", "DS: "]
+    u.click(main, IDC_COMMAND1)
+    u.app.answer(expect_box(u, UNKNOWN_RECYCLER, [IDOK], "exclamation"), IDOK)
+    time.sleep(0.5)
+    assert u.app.boxes() == []
+    assert u.ops("UpdateSmartFirmware") == []
+    u.end(main)
+
+
+# ---------------------------------------------------------------------------
+# One whole update through the real windows
+
+
+def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
+    u = updater(scenario={"update.ms": 300})
+    main = u.ready()
+    u.click(main, IDC_COMMAND1)
+    u.app.answer(expect_box(u, ASK_RECYCLER, [IDOK, IDCANCEL], "question"), IDOK)
+    u.app.answer(expect_box(u, WARNING, [IDYES, IDNO], "asterisk"), IDYES)
+
+    wait = u.app.wait_window(ESPERA)
+    client = wait["client"]
+    assert (client[2] - client[0], client[3] - client[1]) == (124, 110)
+    # Over the buttons: the caller's place plus the fixed offsets.
+    assert (wait["rect"][0] - main["rect"][0], wait["rect"][1] - main["rect"][1]) == (184, 150)
+    assert not u.refresh(main)["enabled"]
+    # Neither the other command nor closing the main window gets through.
+    u.probe.call("press", main["hwnd"], IDC_COMMAND2)
+    u.app.close_window(main)
+    time.sleep(0.5)
+    assert u.app.running() and u.refresh(main)["visible"]
+
+    done = u.app.wait_box(timeout=30)
+    assert done["text"] == "Device updated correctly."
+    assert not u.refresh(main)["enabled"]
+    u.app.answer(done, IDOK)
+    poll("the wait window to close", lambda: not [w for w in u.app.windows(ESPERA) if w["visible"]], 5)
+    poll("the main window to come back", lambda: u.refresh(main)["enabled"], 5)
+
+    list1 = u.lists(main)[0]
+    assert list1[4:6] == ["FW: SH0300.20", "DS: SHDS0101"]
+    assert (u.enabled(main, IDC_COMMAND1), u.enabled(main, IDC_COMMAND2)) == (False, True)
+    assert [c.args for c in u.ops("UpdateSmartFirmware")] == [["BSTR=" + win_path(u.folder / "SMARTHOPPER")
+                                                               .replace("\\", "\\\\"), "I2=1"]]
+    u.end(main)
+
+
+# ---------------------------------------------------------------------------
+# Placement and look
+
+
+def rect_in_client(probe, main, cid):
+    r = probe.control(main["hwnd"], cid)["rect"]
+    cs = main["client_screen"]["box"] if isinstance(main["client_screen"], dict) else main["client_screen"]
+    return (r[0] - cs[0], r[1] - cs[1], r[2] - r[0], r[3] - r[1])
+
+
+def client_origin(main):
+    cs = main["client_screen"]
+    return (cs["box"] if isinstance(cs, dict) else cs)[:2]
+
+
+def test_starter_show_state_is_ignored(updater):
+    # The launcher asks for "maximised"; neither window may take it.
+    u = updater(show="max", scenario={"v2.Connect.delay_ms": 1500})
+    wait = u.app.wait_window(ESPERA)
+    c = wait["client"]
+    assert (c[2] - c[0], c[3] - c[1]) == (124, 110)
+    main = u.ready()
+    c = main["client"]
+    assert (c[2] - c[0], c[3] - c[1]) == (489, 269)
+    assert not main["style"] & 0x01000000  # WS_MAXIMIZE
+    u.end(main)
+
+
+def screenshot(bed, main, path):
+    r = main["rect"]
+    path.parent.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["import", "-display", bed.xvfb.display, "-window", "root",
+                    "-crop", f"{r[2] - r[0]}x{r[3] - r[1]}+{r[0]}+{r[1]}", "+repage", str(path)],
+                   check=True, timeout=30)
+
+
+def check_look(bed, u, main, scale):
+    """Background, list colours and the logo's corner on the real screen, and
+    every control inside the client area without overlapping another."""
+    probe = u.probe
+    ox, oy = client_origin(main)
+    s = lambda v: round(v * scale)  # noqa: E731
+    grey, white, green = (48, 48, 48), (255, 255, 255), (192, 255, 192)
+    points = {"background": ((s(2), s(2)), grey), "background right": ((s(486), s(262)), grey),
+              "List1": ((s(100), s(245)), white), "List2": ((s(380), s(245)), green),
+              "logo corner": ((s(9), s(9)), grey), "logo bracket": ((s(8 + 13), s(8 + 25)), None)}
+    colours = probe.pixels([(ox + x, oy + y) for (x, y), _ in points.values()])
+    for (name, (_, want)), got in zip(points.items(), colours):
+        if want:
+            assert got == want, name
+    r, g, b = colours[-1]
+    assert r > 200 and 100 < g < 180 and b < 60, f"logo bracket is {colours[-1]}"
+
+    c = main["client"]
+    width, height = c[2] - c[0], c[3] - c[1]
+    assert (width, height) == (s(489), s(269))
+    ids = list(LAYOUT_96) + [IDC_LABEL2, *IDC_LABEL4, IDC_LINE1]
+    rects = {cid: rect_in_client(probe, main, cid) for cid in ids}
+    for cid, (x, y, w, h) in rects.items():
+        assert x >= 0 and y >= 0 and x + w <= width and y + h <= height, f"control {cid} leaves the client area"
+        if cid in LAYOUT_96:
+            want = tuple(s(v) for v in LAYOUT_96[cid])
+            assert all(abs(a - b) <= 1 for a, b in zip((x, y, w, h), want)), (cid, (x, y, w, h), want)
+    solid = [IDC_LIST1, IDC_LIST2, IDC_COMMAND1, IDC_COMMAND2, *IDC_LABEL4]
+    for i, a in enumerate(solid):
+        for b in solid[i + 1:]:
+            ax, ay, aw, ah = rects[a]
+            bx, by, bw, bh = rects[b]
+            assert ax + aw <= bx or bx + bw <= ax or ay + ah <= by or by + bh <= ay, f"{a} overlaps {b}"
+
+
+def test_look_at_96_and_144_dpi(bed, updater):
+    u = updater("dpi96")
+    main = u.ready()
+    time.sleep(0.5)  # let the window paint
+    check_look(bed, u, main, 1.0)
+    screenshot(bed, main, SCREENSHOTS / "screenshot-96dpi.png")
+    u.end(main)
+
+    try:
+        bed.set_dpi(144)
+        u = updater("dpi144")
+        main = u.ready()
+        time.sleep(0.5)
+        check_look(bed, u, main, 1.5)
+        screenshot(bed, main, SCREENSHOTS / "screenshot-144dpi.png")
+        u.end(main)
+    finally:
+        bed.set_dpi(96)
