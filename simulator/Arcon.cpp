@@ -104,6 +104,13 @@ com::Variant ToVariant(const Outcome& o) {
     return v;
 }
 
+// Objects made so far in this process, per generation: a chaos stream is
+// fixed by the seed and the object's place in that order.
+unsigned NextOrdinal(Gen gen) {
+    static std::atomic<unsigned> made[2];
+    return made[gen == Gen::V2 ? 1 : 0]++;
+}
+
 std::wstring HexHr(HRESULT hr) {
     wchar_t buf[16];
     std::swprintf(buf, 16, L"0x%08lX", static_cast<unsigned long>(hr));
@@ -116,7 +123,8 @@ Arcon::Arcon(Gen gen)
     : gen_(gen),
       scenario_(Scenario::Load(com::GetEnv(L"ARCONSIM_SCENARIO"))),
       devices_(DefaultDevices()),
-      log_(com::GetEnv(L"ARCONSIM_LOG")) {
+      log_(com::GetEnv(L"ARCONSIM_LOG")),
+      chaos_(scenario_.chaos, gen, NextOrdinal(gen)) {
     ++g_serverRefs;
     scenario_.ApplyDevices(devices_);
     if (!scenario_.statePath.empty()) LoadState(scenario_.statePath, devices_);
@@ -223,6 +231,14 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
         if (!script->results.empty()) forced = &script->results[std::min(n, script->results.size() - 1)];
     }
 
+    // A result the scenario names wins over chaos; the rest is drawn.
+    const bool writesVersions = id == kGetFirmWareVersion || id == kCheckSmartFirmwareFile;
+    ChaosDraw chaos = chaos_.Next(writesVersions, forced != nullptr);
+    for (const ChaosFault& f : chaos.faults)
+        Log(L"Chaos", std::wstring(L"\t") + kNames[id] + L"\t" + f.kind + L"\t" + EscapeForLog(f.detail));
+    if (chaos.delayMs) Sleep(chaos.delayMs);
+    if (!forced && chaos.answer) forced = &*chaos.answer;
+
     if (forced && forced->kind == Outcome::Kind::Raise) {
         if (excep) {
             *excep = EXCEPINFO{};
@@ -244,6 +260,11 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
         finish(L"hresult:" + HexHr(own.hr));
         return own.hr;
     }
+    // The version strings follow the device number (GetFirmWareVersion) or
+    // the path and device (CheckSmartFirmwareFile).
+    const size_t firstText = id == kGetFirmWareVersion ? 1 : 2;
+    if (chaos.fw) WriteBack(args[firstText], *chaos.fw);
+    if (chaos.ds) WriteBack(args[firstText + 1], *chaos.ds);
     com::Variant answer = forced ? ToVariant(*forced) : com::Variant::I2(own.result);
     finish(FormatVariant(*answer.Get()));
     if (result) {

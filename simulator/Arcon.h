@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CallLog.h"
+#include "Chaos.h"
 #include "Scenario.h"
 
 namespace sim {
@@ -49,6 +50,7 @@ private:
     Scenario scenario_;
     DeviceTable devices_;
     CallLog log_;
+    Chaos chaos_;
     std::map<DISPID, size_t> calls_;
 };
 

@@ -213,6 +213,22 @@ Scenario Scenario::Parse(std::string_view utf8) {
             auto v = ParseInt(value);
             if (!v || *v < 0 || *v > 0x7FFFFFFF) fail(L"bad update.ms");
             else sc.updateMs = static_cast<DWORD>(*v);
+        } else if (key == L"chaos") {
+            auto v = ParseInt(value);
+            if (!v || *v < 0) fail(L"chaos needs a seed, a number from 0 on");
+            else {
+                sc.chaos.on = true;
+                sc.chaos.seed = static_cast<std::uint64_t>(*v);
+            }
+        } else if (key == L"chaos.rate") {
+            auto v = ParseInt(value);
+            if (!v || *v < 0 || *v > 100) fail(L"chaos.rate is a percentage");
+            else sc.chaos.rate = static_cast<unsigned>(*v);
+        } else if (key == L"chaos.delay_ms") {
+            // A cap, so that chaos alone never looks like a hang.
+            auto v = ParseInt(value);
+            if (!v || *v < 0 || *v > 60000) fail(L"chaos.delay_ms must lie between 0 and 60000");
+            else sc.chaos.maxDelayMs = static_cast<DWORD>(*v);
         } else if (key == L"state") {
             // A path, taken literally: Windows paths are full of backslashes.
             sc.statePath = std::wstring(Trim(value));

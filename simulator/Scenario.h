@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <array>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,7 +43,16 @@ using DeviceTable = std::array<Versions, 3>;
 
 DeviceTable DefaultDevices();
 
+// Scenario keys chaos, chaos.rate and chaos.delay_ms.
+struct ChaosSettings {
+    bool on = false;
+    std::uint64_t seed = 0;
+    unsigned rate = 30;         // percent of calls whose answer is drawn
+    DWORD maxDelayMs = 300;     // the longest delay a call may get
+};
+
 struct Scenario {
+    ChaosSettings chaos;
     std::map<std::wstring, OperationScript> ops;  // "v2.connect" (lower case)
     std::map<std::wstring, std::wstring> device;  // "recycler.fw" -> text
     DWORD updateMs = 3000;

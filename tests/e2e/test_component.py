@@ -7,7 +7,7 @@ each of the four ways the updater meets the component.
 
 import pytest
 
-from wine import win_path
+from wine import read_calls, win_path, write_scenario
 
 
 def run_probe(bed, *args, timeout=120):
@@ -54,3 +54,42 @@ def test_sample_images_pass_the_component_check(bed):
     # An image offered for the other device is refused.
     assert check(hopper, 1)[0] == "0"
     assert check(payout, 0)[0] == "0"
+
+
+def test_chaos_is_replayed_by_its_seed(bed, tmp_path):
+    """The same seed gives the same answers in another process; another
+    seed gives others. Each injected fault is in the log, by kind."""
+    bed.sim.register("both")
+    image = tmp_path / "SMARTHOPPER"
+    image.write_bytes(bed.build.need("SMARTHOPPER").read_bytes())
+
+    def trace(seed, name):
+        scen = write_scenario(tmp_path / f"{name}.txt", {
+            "chaos": seed, "chaos.rate": 60, "chaos.delay_ms": 2, "update.ms": 0})
+        log = tmp_path / f"{name}.log"
+        done = bed.wine.run(["wine", str(bed.exe("test_component.exe")), "chaos", win_path(image)],
+                            timeout=120, check=False,
+                            extra_env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log)})
+        assert done.returncode == 0, done.stdout
+        return done.stdout, [c for c in read_calls(log) if c.op == "Chaos"]
+
+    first, faults = trace(4242, "a")
+    again, faults_again = trace(4242, "b")
+    other, _ = trace(4243, "c")
+    assert first == again
+    assert [c.line for c in faults] == [c.line for c in faults_again]
+    assert first != other
+    assert not [c for c in read_calls(tmp_path / "a.log") if c.op == "ScenarioError"]
+
+    kinds = {c.args[1] for c in faults}
+    assert kinds == {"result", "raise", "hresult", "version", "delay"}
+    results = {c.args[2].split("=")[0] + ("=" + c.args[2].split("=")[1] if c.args[2].startswith("I2") else "")
+               for c in faults if c.args[1] == "result"}
+    assert {"I2=0", "I2=1", "I2=255", "I2=256", "I2=-1", "BOOL", "BSTR", "EMPTY", "NULL"} <= results
+    versions = {c.args[2].split(":")[1] for c in faults if c.args[1] == "version"}
+    assert versions == {"empty", "long", "nonascii", "nul", "old"}
+    # Version faults only where versions are written back.
+    assert {c.args[0] for c in faults if c.args[1] == "version"} <= {"GetFirmWareVersion", "CheckSmartFirmwareFile"}
+    # The log line of the call itself shows the drawn answer.
+    lines = [c for c in read_calls(tmp_path / "a.log") if c.op not in ("Chaos", "Create", "Release")]
+    assert any(c.result == "I2=256" for c in lines)

@@ -4,6 +4,7 @@
 //   test_component suite <work folder>   all checks; exit code 0 when they pass
 //   test_component probe                 which generations can be created
 //   test_component check <image> <0|1>   CheckSmartFirmwareFile on an image
+//   test_component chaos <image>         a fixed series of calls, one line each
 #include <windows.h>
 
 #include <cstdio>
@@ -342,6 +343,45 @@ void ScenarioMistakesAreLogged() {
     }
 }
 
+int CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const auto& l : lines) n += l.starts_with(prefix) ? 1 : 0;
+    return n;
+}
+
+void ChaosFollowsTheScenario() {
+    // Every call faulted, but a result the scenario names is kept.
+    Scenario("chaos = 11\nchaos.rate = 100\nchaos.delay_ms = 3\nv2.SoftStart.result = i2:7\n");
+    auto d = Create(core::kProgIdV2);
+    if (!d) return;
+    int raised = 0;
+    for (int i = 0; i < 40; ++i) {
+        auto r = d->SoftStart();
+        CHECK(!r.raised && r.result.kind == core::Value::Kind::Integer && r.result.integer == 7);
+        std::wstring fw = L"f", ds = L"d";
+        raised += d->GetFirmWareVersion(2, fw, ds).raised ? 1 : 0;
+    }
+    auto lines = LogLines();
+    CHECK_EQ(CountPrefix(lines, "v2\tChaos\tSoftStart\tresult"), 0);
+    CHECK_EQ(CountPrefix(lines, "v2\tChaos\tGetFirmWareVersion\tresult") +
+                 CountPrefix(lines, "v2\tChaos\tGetFirmWareVersion\traise") +
+                 CountPrefix(lines, "v2\tChaos\tGetFirmWareVersion\thresult"),
+             40);
+    CHECK(raised > 0 && raised < 40);
+    CHECK(CountPrefix(lines, "v2\tChaos\tGetFirmWareVersion\tversion\t") > 0);
+
+    // No chaos at rate 0: the operations answer as they would without it.
+    Scenario("chaos = 11\nchaos.rate = 0\n");
+    auto quiet = Create(core::kProgIdV1);
+    if (!quiet) return;
+    for (int i = 0; i < 20; ++i) {
+        std::wstring fw, ds;
+        CHECK(quiet->GetFirmWareVersion(0, fw, ds).Succeeded());
+        CHECK_EQ(fw, std::wstring(L"SH0300.10"));
+    }
+    CHECK_EQ(CountPrefix(LogLines(), "v1\tChaos"), 0);
+}
+
 int Suite(const std::wstring& dir) {
     g_dir = dir;
     CreateDirectoryW(dir.c_str(), nullptr);
@@ -353,8 +393,45 @@ int Suite(const std::wstring& dir) {
     Group("images are checked", ImagesAreChecked);
     Group("updates persist through state", UpdatesPersistThroughState);
     Group("scenario mistakes are logged", ScenarioMistakesAreLogged);
+    Group("chaos follows the scenario", ChaosFollowsTheScenario);
     std::printf("%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
+}
+
+// A fixed series of calls on both generations, one line each: what came
+// back, with texts as length and checksum (they may hold NULs or 64 KiB).
+// The scenario comes from the environment, as for any client.
+int ChaosTrace(const std::wstring& image) {
+    auto text = [](const std::wstring& s) {
+        unsigned long sum = 0;
+        for (wchar_t c : s) sum = sum * 31 + static_cast<unsigned>(c);
+        return std::to_string(s.size()) + ":" + std::to_string(sum);
+    };
+    auto show = [&](const core::CallResult& r) {
+        if (r.raised) return "raised:" + com::ToUtf8(r.description);
+        const core::Value& v = r.result;
+        return std::to_string(static_cast<int>(v.kind)) + ":" + std::to_string(v.integer) + ":" +
+               std::to_string(v.boolean) + ":" + com::ToUtf8(v.text);
+    };
+    for (const wchar_t* id : {core::kProgIdV2, core::kProgIdV1}) {
+        auto d = g_factory.Create(id);
+        if (!d) return 2;
+        const bool v2 = id == core::kProgIdV2;
+        for (int i = 0; i < 60; ++i) {
+            std::wstring fw = L"f", ds = L"d", host = L"127.0.0.1";
+            std::string line;
+            switch (i % 6) {
+            case 0: line = show(d->Connect(host, 8001, 8002, 0, 100001)); break;
+            case 1: line = show(v2 ? d->StartUp(0) : d->StartUp(true, 0, 0, 0, 0, 254, 255, 8)); break;
+            case 2: line = show(d->GetFirmWareVersion(v2 ? 2 : 0, fw, ds)); break;
+            case 3: line = show(d->CheckSmartFirmwareFile(image, 0, fw, ds)); break;
+            case 4: line = show(d->UpdateSmartFirmware(image, v2 ? 1 : 0)); break;
+            default: line = show(d->Terminate()); break;
+            }
+            std::printf("%s\t%s\t%s\n", line.c_str(), text(fw).c_str(), text(ds).c_str());
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -369,6 +446,7 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("%s=%s\n", com::ToUtf8(id).c_str(), g_factory.Create(id) ? "yes" : "no");
         return 0;
     }
+    if (mode == L"chaos" && argc > 2) return ChaosTrace(argv[2]);
     if (mode == L"check" && argc > 3) {
         auto d = g_factory.Create(core::kProgIdV2);
         if (!d) return 2;
@@ -377,6 +455,6 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("%d\t%s\t%s\n", r.Succeeded() ? 1 : 0, com::ToUtf8(fw).c_str(), com::ToUtf8(ds).c_str());
         return 0;
     }
-    std::printf("usage: test_component suite <folder> | probe | check <image> <0|1>\n");
+    std::printf("usage: test_component suite <folder> | probe | check <image> <0|1> | chaos <image>\n");
     return 2;
 }
