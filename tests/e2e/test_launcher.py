@@ -1,0 +1,333 @@
+"""The launcher under Wine: staging, the run of the updater it carries, the
+clean-up, refusals, and one whole update through the simulator.
+
+Each test copies a launcher build into a fresh folder and starts it through
+winprobe with a temporary folder of its own ("temp"). The updater that the
+launcher starts is found by its main window (class Inicial) and ended by
+closing that window, as a user would.
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from wine import App, E2EError, poll, win_path, write_scenario
+
+CAPTION = "Launcher"
+MSG_APP = "Error al cargar recursos de aplicaci\u00f3n"
+MSG_SH = "Error al cargar recursos SH"
+MSG_SP = "Error al cargar recursos SP"
+STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
+PAYLOAD_FILES = {"Renvx.exe": "updater.bin", "SMARTHOPPER": "hopper.bin", "SMARTPAYOUT": "payout.bin"}
+INICIAL = "Inicial"
+IDC_LIST2, IDC_COMMAND1 = 102, 201
+IDOK, IDYES = 1, 6
+FILE_ATTRIBUTE_HIDDEN = 0x2
+
+
+def dos_attributes(path):
+    """The DOS attributes that Wine keeps in an extended attribute."""
+    try:
+        return int(os.getxattr(path, "user.DOSATTRIB").split(b"\0")[0], 16)
+    except OSError:
+        return 0
+
+
+def hidden(path):
+    return bool(dos_attributes(path) & FILE_ATTRIBUTE_HIDDEN)
+
+
+def names(folder):
+    return {p.name for p in Path(folder).iterdir()}
+
+
+def snapshot(folder):
+    """What another run must not change: content, identity and attributes."""
+    out = {}
+    for name in STAGED:
+        p = Path(folder) / name
+        st = p.stat()
+        out[name] = (p.read_bytes(), st.st_ino, st.st_mtime_ns, dos_attributes(p))
+    return out
+
+
+class Launch:
+    """One launcher run from its own folder."""
+
+    def __init__(self, bed, folder, variant="Lanzo.exe", cwd=None, temp=None, scenario=None):
+        self.bed = bed
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        exe = self.folder / "Lanzo.exe"
+        if not exe.exists():  # never overwrite a launcher that may be running
+            shutil.copy(bed.exe(variant), exe)
+        side = self.folder.parent / (self.folder.name + "-side")
+        side.mkdir(exist_ok=True)
+        if temp is None:
+            self.temp = side / "temp"
+            self.temp.mkdir(exist_ok=True)
+            temp = win_path(self.temp)
+        scen = write_scenario(side / "scenario.txt", scenario or {})
+        self.log = side / "calls.log"
+        self.env = {"TEMP": temp, "TMP": temp, "ARCONSIM_SCENARIO": win_path(scen),
+                    "ARCONSIM_LOG": win_path(self.log)}
+        self.app = App(bed.probe, exe, cwd or self.folder, "normal", env=self.env, caption=CAPTION)
+
+    def expect_refusal(self, text):
+        box = self.app.wait_box(timeout=30)
+        assert box["text"] == text
+        assert [b["id"] for b in box["buttons"]] == [IDOK]
+        assert box["icon"] == "none"
+        self.app.answer(box, IDOK)
+        self.app.wait_exit()
+
+
+def updater_window(bed, timeout=40):
+    """The updater's main window, up with no box in front of it."""
+    def found():
+        ws = [w for w in bed.probe.windows(0, INICIAL) if w["visible"]]
+        return ws[0] if len(ws) == 1 else None
+    main = poll("the updater's main window", found, timeout)
+    assert bed.probe.boxes("Renovo") == []
+    return main
+
+
+def end_updater(bed, main):
+    """Closes the updater's main window; returns when that window is gone."""
+    bed.probe.call("close", main["hwnd"])
+    poll("the main window to close", lambda: all(w["hwnd"] != main["hwnd"] for w in bed.probe.windows(0, INICIAL)),
+         20)
+    return time.monotonic()
+
+
+def payload(bed, name):
+    return (bed.build.root / "launcher" / "payload" / PAYLOAD_FILES[name]).read_bytes()
+
+
+def assert_staged(bed, folder):
+    for name in STAGED:
+        p = Path(folder) / name
+        assert p.read_bytes() == payload(bed, name), f"{name} differs from what the launcher carries"
+        assert hidden(p) == (name == "Renvx.exe"), name
+
+
+def images_found(bed, main):
+    """The updater read both images: no error mark in its image list."""
+    lines = bed.probe.listbox(main["hwnd"], IDC_LIST2)
+    return lines and not any("\u00a1ERROR!" in line for line in lines)
+
+
+def full_run(bed, launch):
+    """Staged while the updater runs, all gone about half a second after it
+    ends, then the launcher ends without a box of its own."""
+    main = updater_window(bed)
+    assert_staged(bed, launch.folder)
+    assert images_found(bed, main)
+    ended = end_updater(bed, main)
+    poll("the staged files to go", lambda: not (names(launch.folder) & set(STAGED)), 10)
+    gone_after = time.monotonic() - ended
+    assert 0.3 <= gone_after <= 4, f"files went {gone_after:.2f} s after the updater"
+    launch.app.wait_exit()
+    assert launch.app.boxes() == []
+    assert names(launch.folder) == {"Lanzo.exe"}
+
+
+@pytest.fixture
+def launches(bed, tmp_path):
+    started = []
+
+    def start(name="run", **kw):
+        bed.sim.register("both")
+        launch = Launch(bed, tmp_path / name, **kw)
+        started.append(launch)
+        return launch
+
+    yield start
+    # An updater left by a failed test would sit in front of the next one.
+    for w in bed.probe.windows(0, INICIAL):
+        bed.probe.call("close", w["hwnd"])
+    for box in bed.probe.boxes("Renovo") + bed.probe.boxes(CAPTION):
+        bed.probe.call("press", box["hwnd"], IDOK)
+    for launch in started:
+        launch.app.kill()
+
+
+# ---------------------------------------------------------------------------
+# Good runs
+
+
+def test_good_run_replaces_leftovers_and_leaves_nothing(bed, launches, tmp_path):
+    folder = tmp_path / "run"
+    folder.mkdir()
+    # What an earlier run that ended early left: a hidden, read-only updater
+    # copy and two plain images.
+    for name in STAGED:
+        (folder / name).write_bytes(b"old " + name.encode())
+    os.setxattr(folder / "Renvx.exe", "user.DOSATTRIB", b"0x3")
+    launch = launches()
+    full_run(bed, launch)
+    assert list(launch.temp.iterdir()) == []
+
+
+@pytest.fixture
+def other_drive(bed):
+    """Drive T: of the prefix on another file system than the test folders,
+    so that a move between the two is a copy."""
+    base = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path("/tmp")
+    target = Path(tempfile.mkdtemp(prefix="lanzo-drive-", dir=str(base)))
+    link = bed.wine.prefix / "dosdevices" / "t:"
+    if link.is_symlink():
+        link.unlink()
+    link.symlink_to(target)
+    yield target
+    link.unlink()
+    shutil.rmtree(target, ignore_errors=True)
+
+
+def test_folders_outside_the_ansi_code_page(bed, launches, tmp_path):
+    temp = tmp_path / "\u0412\u0440\u0435\u043c\u0435\u043d\u043d\u0430\u044f"
+    temp.mkdir()
+    launch = launches("\u0417\u0430\u043f\u0443\u0441\u043a \u0444\u0438\u0440\u043c\u044b", temp=win_path(temp))
+    full_run(bed, launch)
+    assert list(temp.iterdir()) == []
+
+
+def test_temp_folder_on_another_drive(bed, launches, other_drive):
+    (other_drive / "tmp").mkdir()
+    launch = launches(temp="T:\\tmp")
+    full_run(bed, launch)
+    assert list((other_drive / "tmp").iterdir()) == []
+
+
+def test_updater_finds_its_images_from_another_working_folder(bed, launches, tmp_path):
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    launch = launches(cwd=elsewhere)
+    full_run(bed, launch)
+    assert list(elsewhere.iterdir()) == []
+
+
+def test_whole_update_through_the_launcher(bed, launches):
+    launch = launches(scenario={"update.ms": 300})
+    main = updater_window(bed)
+    bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
+    for answer in (IDOK, IDYES):  # the two questions
+        box = poll("an updater question", lambda: [b for b in bed.probe.boxes("Renovo") if b["text"]], 20)[0]
+        bed.probe.call("press", box["hwnd"], answer)
+        poll("the question to close", lambda: all(b["hwnd"] != box["hwnd"] for b in bed.probe.boxes("Renovo")), 10)
+    done = poll("the outcome", lambda: [b for b in bed.probe.boxes("Renovo") if b["text"]], 60)[0]
+    assert done["text"] == "Device updated correctly."
+    bed.probe.call("press", done["hwnd"], IDOK)
+    poll("the main window to come back", lambda: [w for w in bed.probe.windows(0, INICIAL)
+                                                  if w["hwnd"] == main["hwnd"] and w["enabled"]], 20)
+    updates = [line for line in launch.log.read_text(errors="replace").splitlines() if "\tUpdateSmartFirmware\t" in line]
+    assert len(updates) == 1 and "SMARTHOPPER" in updates[0]
+    end_updater(bed, main)
+    launch.app.wait_exit(timeout=30)
+    assert launch.app.boxes() == []
+    assert names(launch.folder) == {"Lanzo.exe"}
+
+
+# ---------------------------------------------------------------------------
+# Payloads that cannot be staged
+
+
+def start_without_dac_override(bed, folder, env):
+    """Root may write anywhere; without this capability the folder's
+    permissions count, as they would for a user on Windows."""
+    argv = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--inh-caps=-dac_override,-dac_read_search",
+            "wine", str(folder / "Lanzo.exe")]
+    return subprocess.Popen(argv, cwd=folder, env=dict(bed.wine.env, **env), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def test_read_only_folder_fails_the_first_payload(bed, tmp_path):
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    shutil.copy(bed.exe("Lanzo.exe"), folder / "Lanzo.exe")
+    temp = tmp_path / "ro-temp"
+    temp.mkdir()
+    folder.chmod(0o555)
+    proc = start_without_dac_override(bed, folder, {"TEMP": win_path(temp), "TMP": win_path(temp)})
+    try:
+        box = poll("the launcher's box", lambda: [b for b in bed.probe.boxes(CAPTION) if b["text"]], 60)[0]
+        assert box["text"] == MSG_APP
+        bed.probe.call("press", box["hwnd"], IDOK)
+        proc.wait(30)
+        assert names(folder) == {"Lanzo.exe"}
+        assert not bed.probe.windows(0, INICIAL)
+    finally:
+        folder.chmod(0o755)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def test_unusable_temp_fails_the_first_payload(bed, launches, tmp_path):
+    launch = launches(temp=win_path(tmp_path / "no" / "such" / "folder"))
+    launch.expect_refusal(MSG_APP)
+    assert names(launch.folder) == {"Lanzo.exe"}
+
+
+@pytest.mark.parametrize("variant, text, left", [
+    ("Lanzo_nosp.exe", MSG_SP, {"Renvx.exe", "SMARTHOPPER"}),
+    ("Lanzo_badsh.exe", MSG_SH, {"Renvx.exe"}),
+])
+def test_bad_payload_fails_with_its_own_message(bed, launches, variant, text, left):
+    launch = launches(variant=variant)
+    launch.expect_refusal(text)
+    assert names(launch.folder) == {"Lanzo.exe"} | left
+    assert hidden(launch.folder / "Renvx.exe")
+    assert not bed.probe.windows(0, INICIAL)
+
+    # A sound launcher in the same folder removes what was left.
+    (launch.folder / "Lanzo.exe").unlink()
+    full_run(bed, launches(name=launch.folder.name))
+
+
+def test_updater_that_cannot_start_still_gets_cleaned_up(bed, launches):
+    launch = launches(variant="Lanzo_noexe.exe")
+
+    def ended():
+        # The shell may say why it could not start the file; the launcher
+        # itself says nothing.
+        for w in bed.probe.windows(0, "#32770"):
+            assert w["title"] != CAPTION
+            bed.probe.call("press", w["hwnd"], IDOK)
+        return not launch.app.running()
+    poll("the launcher to end", ended, 30)
+    assert names(launch.folder) == {"Lanzo.exe"}
+    assert not bed.probe.windows(0, INICIAL)
+
+
+# ---------------------------------------------------------------------------
+# Another run in the same folder
+
+
+def test_second_launcher_leaves_a_running_update_alone(bed, launches):
+    first = launches()
+    main = updater_window(bed)
+    before = snapshot(first.folder)
+
+    second = launches(name=first.folder.name)
+    second.expect_refusal(MSG_APP)
+    assert snapshot(first.folder) == before
+
+    # A launcher killed while its updater runs: the orphaned updater's files
+    # are still not pulled from under it.
+    first.app.kill()
+    third = launches(name=first.folder.name)
+    third.expect_refusal(MSG_APP)
+    assert snapshot(first.folder) == before
+    assert images_found(bed, main)
+
+    # The updater ends with nobody left to clean up; the next run does.
+    end_updater(bed, main)
+    time.sleep(1)
+    assert set(STAGED) <= names(first.folder)
+    full_run(bed, launches(name=first.folder.name))
