@@ -292,10 +292,15 @@ def client_origin(main):
 
 def test_starter_show_state_is_ignored(updater):
     # The launcher asks for "maximised"; neither window may take it.
-    u = updater(show="max", scenario={"v2.Connect.delay_ms": 1500})
+    u = updater(show="max", scenario={"v2.Connect.delay_ms": 3000})
     wait = u.app.wait_window(ESPERA)
     c = wait["client"]
     assert (c[2] - c[0], c[3] - c[1]) == (124, 110)
+    # Painted before the blocking connect: the ring as built, dark dot at 0.
+    x, y = wait["client_screen"][:2]
+    centres = [(60, 13), (42, 17), (30, 31), (78, 17), (66, 2)]
+    assert u.probe.pixels([(x + cx, y + cy) for cx, cy in centres]) == [
+        (128, 128, 128), (192, 192, 192), (224, 224, 224), (255, 255, 255), (255, 255, 255)]
     main = u.ready()
     c = main["client"]
     assert (c[2] - c[0], c[3] - c[1]) == (489, 269)
