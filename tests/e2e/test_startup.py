@@ -30,6 +30,7 @@ def assert_error_box(box, text):
     assert box["text"] == text
     assert box["icon"] == "hand"
     assert [b["id"] for b in box["buttons"]] == [IDOK]
+    assert box["default"] == IDOK
 
 
 def expect_box_then_end(app, text):
@@ -162,6 +163,7 @@ def test_first_generation_raising_ends_with_the_init_failure_box(runs, op):
     ("i4:7", True),
     ("bool:true", True),
     ("r8:1.5", True),
+    ("str:7", True),
     ("i2:-1", False),
     ("i4:256", False),
     ("r8:0.5", False),
