@@ -1,0 +1,175 @@
+#!/bin/sh
+# CPU share of Renovo.exe while the update run waits 25 s for the banknote
+# module, beside the same wait window idling with its spinner (a message box
+# open over it) and the main window idling. A wait that sleeps between
+# window events shows about the same share as the idle spinner; a busy loop
+# keeps a core busy, under Wine shared between Renovo.exe and wineserver.
+#
+#   bench/update_cpu.sh
+#
+# Runs under Wine + Xvfb on the end-to-end bed (E2E_BUILD, default
+# build/win32; E2E_DISPLAY; E2E_TAG). Builds nothing; takes about a minute.
+# CPU time comes from /proc/<pid>/stat of the Wine process that runs
+# Renovo.exe (GetProcessTimes of another process reads 0 under Wine), and of
+# the prefix's wineserver, which a PeekMessage loop keeps busy as well.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+: "${E2E_BUILD:=$repo/build/win32}"
+: "${E2E_TAG:=cpubench}"
+export E2E_BUILD E2E_TAG
+
+# The first python3 that has pytest (the bed's modules import it).
+py=""
+for cand in python3 /usr/bin/python3; do
+    if "$cand" -c 'import pytest' >/dev/null 2>&1; then py=$cand; break; fi
+done
+if [ -z "$py" ]; then
+    echo "update_cpu: no python3 with pytest found" >&2
+    exit 2
+fi
+
+exec "$py" - "$repo" <<'PY'
+import os
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+repo = Path(sys.argv[1])
+sys.path.insert(0, str(repo / "tests" / "e2e"))
+from conftest import Bed  # noqa: E402
+from wine import App, poll, win_path, write_scenario  # noqa: E402
+
+IDC_COMMAND2, IDC_LBLINFO = 202, 501
+IDOK, IDYES = 1, 6
+TICK = os.sysconf("SC_CLK_TCK")
+DOTS = [(60, 13), (78, 17), (90, 31), (94, 46), (90, 61), (78, 75),
+        (60, 79), (42, 75), (30, 61), (26, 46), (30, 31), (42, 17)]
+
+
+def cpu_seconds(pid):
+    # Fields after the command name, which may hold blanks: utime, stime
+    # are fields 14 and 15 of the whole line.
+    stat = Path(f"/proc/{pid}/stat").read_text()
+    fields = stat[stat.rindex(")") + 2:].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def linux_pid_of(folder):
+    """The Wine process whose command line names Renovo.exe in `folder`."""
+    needle = str(folder).replace("/", "\\").lower()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            cmd = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").lower()
+        except OSError:
+            continue
+        if "renovo.exe" in cmd and (needle in cmd or str(folder).lower() in cmd):
+            return int(entry.name)
+    return None
+
+
+def wineserver_pid(prefix):
+    # The server works in a folder named server-<device>-<inode> of its prefix.
+    st = os.stat(prefix)
+    want = f"/server-{st.st_dev:x}-{st.st_ino:x}"
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                if b"wineserver" in (entry / "cmdline").read_bytes() and os.readlink(entry / "cwd").endswith(want):
+                    return int(entry.name)
+            except OSError:
+                pass
+    return None
+
+
+def measure(pids, seconds):
+    wall0 = time.monotonic()
+    cpu0 = [cpu_seconds(p) if p else 0.0 for p in pids]
+    time.sleep(seconds)
+    wall = time.monotonic() - wall0
+    return wall, [100.0 * ((cpu_seconds(p) if p else 0.0) - c) / wall for p, c in zip(pids, cpu0)]
+
+
+def spinner_positions(probe, espera, seconds=1.2):
+    x0, y0 = espera["client_screen"][:2]
+    seen = set()
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        colours = probe.pixels([(x0 + x, y0 + y) for x, y in DOTS])
+        seen |= {i for i, c in enumerate(colours) if c == (128, 128, 128)}
+        time.sleep(0.07)
+    return len(seen)
+
+
+def next_box(app, timeout=30):
+    return poll("a message box", lambda: [b for b in app.boxes() if b["text"]], timeout)[0]
+
+
+bed = Bed()
+app = None
+work = Path(tempfile.mkdtemp(prefix="cpubench-", dir="/tmp"))
+rows = []
+server = None
+try:
+    shutil.copy(bed.renovo_exe, work / "Renovo.exe")
+    for image in ("SMARTHOPPER", "SMARTPAYOUT"):
+        shutil.copy(bed.build.root / "firmware" / image, work / image)
+    bed.sim.register("v2")
+    # The banknote module already runs the image's versions, so the run asks
+    # before the downgrade: that box holds the wait window up, spinner
+    # turning, for the idle measurement.
+    scen = write_scenario(work / "scenario.txt", {"update.ms": 200, "device.banknote.fw": "NV0300.30",
+                                                  "device.banknote.ds": "NVDS0201"})
+    app = App(bed.probe, work / "Renovo.exe", work, env={"ARCONSIM_SCENARIO": win_path(scen)})
+    main = app.wait_window("Inicial")
+    renovo = poll("the Wine process of Renovo.exe", lambda: linux_pid_of(work), 10)
+    server = wineserver_pid(bed.wine.prefix)
+    pids = [renovo, server]
+
+    time.sleep(1)
+    wall, shares = measure(pids, 5)
+    rows.append(("main window idle", wall, shares, None))
+
+    bed.probe.call("press", main["hwnd"], IDC_COMMAND2)
+    app.answer(next_box(app), IDOK)
+    app.answer(next_box(app), IDYES)
+    espera = app.wait_window("Espera")
+    question = next_box(app)
+    assert "downgrade" in question["text"], question["text"]
+    time.sleep(0.5)
+    wall, shares = measure(pids, 10)
+    rows.append(("wait window idle, spinner, box open", wall, shares, spinner_positions(bed.probe, espera)))
+    app.answer(question, IDYES)
+
+    poll("Verifying", lambda: bed.probe.control(espera["hwnd"], IDC_LBLINFO)["text"] == "Verifying ....", 10)
+    time.sleep(0.5)
+    wall, shares = measure(pids, 22)
+    rows.append(("update run, 25 s wait, spinner", wall, shares, spinner_positions(bed.probe, espera)))
+    app.answer(next_box(app), IDOK)
+    poll("the wait window to close", lambda: not [w for w in app.windows("Espera") if w["visible"]], 5)
+    app.close_window(main)
+    app.wait_exit()
+    app = None
+finally:
+    if app:
+        app.kill()
+    bed.close()
+    shutil.rmtree(work, ignore_errors=True)
+
+print()
+print(f"{'phase':<38} {'seconds':>7} {'Renovo.exe':>11} {'wineserver':>11} {'together':>9} {'spinner':>8}")
+for name, wall, (mine, srv), dots in rows:
+    # A message box may hide part of the ring, so a few positions will do.
+    spin = "-" if dots is None else "turns" if dots >= 3 else "still"
+    srv_text = f"{srv:10.1f}%" if server else f"{'n/a':>11}"
+    print(f"{name:<38} {wall:7.1f} {mine:10.1f}% {srv_text} {mine + srv:8.1f}% {spin:>8}")
+print()
+print("CPU share in % of one core, from /proc/<pid>/stat.")
+print("The wait should cost about what the idle spinner costs. A busy loop keeps a core")
+print("busy, under Wine split between Renovo.exe and wineserver (PeekMessage asks the")
+print("server each time), so read the 'together' column for it.")
+PY
