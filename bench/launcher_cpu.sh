@@ -1,0 +1,134 @@
+#!/bin/sh
+# Launcher benchmark, one run under Wine + Xvfb against an existing cross
+# build (E2E_BUILD, default build/win32; E2E_DISPLAY as for the e2e tests):
+#   1. the launcher's CPU share while the updater runs for 10 s (read from
+#      /proc, since Wine reports no times for other processes). A launcher
+#      that waits properly is idle; a busy poll shows about 100 %.
+#   2. the time to stage the three payloads, digest checks included,
+#      against a plain copy of the same bytes by a Windows program. Both
+#      include the start of a Wine process, shown on its own as well.
+# Prints its findings; not a pass/fail test.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+: "${E2E_BUILD:=$repo/build/win32}"
+: "${E2E_TAG:=lanzo-bench}"
+export E2E_BUILD E2E_TAG
+py=""
+for cand in python3 /usr/bin/python3; do
+    if "$cand" -c 'import pytest' >/dev/null 2>&1; then py=$cand; break; fi
+done
+[ -n "$py" ] || { echo "no python3 with pytest" >&2; exit 2; }
+exec "$py" - "$repo" <<'PY'
+import os, shutil, subprocess, sys, tempfile, time
+from pathlib import Path
+
+repo = Path(sys.argv[1])
+sys.path.insert(0, str(repo / "tests" / "e2e"))
+from conftest import Bed          # noqa: E402
+from wine import App, poll, win_path  # noqa: E402
+
+STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
+CLK = os.sysconf("SC_CLK_TCK")
+
+
+def unix_pid_of(exe_path):
+    """The Linux process that runs a Windows program started from exe_path."""
+    want = str(exe_path)
+    for p in Path("/proc").iterdir():
+        if not p.name.isdigit():
+            continue
+        try:
+            cmd = (p / "cmdline").read_bytes().split(b"\0")[0].decode(errors="replace")
+        except OSError:
+            continue
+        if cmd.replace("\\", "/").endswith(want.replace("\\", "/").split(":", 1)[-1]):
+            return int(p.name)
+    return None
+
+
+def cpu_ticks(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime + stime
+
+
+def updater_main(bed):
+    return poll("the updater's main window",
+                lambda: [w for w in bed.probe.windows(0, "Inicial") if w["visible"]], 60)[0]
+
+
+def staged(folder, sizes):
+    return all((folder / n).exists() and (folder / n).stat().st_size == sizes[n] for n in STAGED)
+
+
+def timed(argv, env, done, cwd=None):
+    t0 = time.monotonic()
+    proc = subprocess.Popen(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        poll("the run", lambda: done() or None, 60)
+    except Exception:
+        print("did not finish:", argv, file=sys.stderr)
+        raise
+    return time.monotonic() - t0, proc
+
+
+bed = Bed()
+work = Path(tempfile.mkdtemp(prefix="lanzo-bench-"))
+try:
+    bed.sim.register("both")
+    payload = bed.build.root / "launcher" / "payload"
+    sources = {"Renvx.exe": payload / "updater.bin", "SMARTHOPPER": payload / "hopper.bin",
+               "SMARTPAYOUT": payload / "payout.bin"}
+    sizes = {n: p.stat().st_size for n, p in sources.items()}
+    env = dict(bed.wine.env, TEMP=win_path(work), TMP=win_path(work))
+
+    # 1. CPU share while the updater runs.
+    run = work / "cpu"
+    run.mkdir()
+    shutil.copy(bed.exe("Lanzo.exe"), run / "Lanzo.exe")
+    app = App(bed.probe, run / "Lanzo.exe", run, "normal", env={"TEMP": win_path(work)}, caption="Launcher")
+    main = updater_main(bed)
+    pid = unix_pid_of(run / "Lanzo.exe")
+    t0, c0 = time.monotonic(), cpu_ticks(pid)
+    time.sleep(10)
+    t1, c1 = time.monotonic(), cpu_ticks(pid)
+    share = 100.0 * (c1 - c0) / CLK / (t1 - t0)
+    bed.probe.call("close", main["hwnd"])
+    app.wait_exit(30)
+    print(f"launcher CPU while the updater runs {t1 - t0:.1f} s: {share:.1f} % of one core "
+          f"({c1 - c0} ticks; a busy poll would show about 100 %)")
+
+    # 2. Staging against a plain copy.
+    t0 = time.monotonic()
+    subprocess.run(["wine", "cmd", "/c", "rem"], env=env, check=True, stdout=subprocess.DEVNULL)
+    t_start = time.monotonic() - t0
+
+    run = work / "stage"
+    run.mkdir()
+    shutil.copy(bed.exe("Lanzo.exe"), run / "Lanzo.exe")
+    t_stage, proc = timed(["wine", str(run / "Lanzo.exe")], env, lambda: staged(run, sizes), run)
+    main = updater_main(bed)
+    bed.probe.call("close", main["hwnd"])
+    proc.wait(30)
+
+    copy = work / "copy"
+    copy.mkdir()
+    src = work / "src"
+    src.mkdir()
+    for n, p in sources.items():
+        shutil.copy(p, src / n)
+    bat = work / "copy.bat"
+    bat.write_text("".join(f'copy /b "{win_path(src / n)}" "{win_path(copy / n)}" >nul\r\n' for n in STAGED))
+    t_copy, proc = timed(["wine", "cmd", "/c", win_path(bat)], env, lambda: staged(copy, sizes))
+    proc.wait(30)
+
+    total = sum(sizes.values())
+    print(f"payload bytes: {total}")
+    print(f"start of a Wine program alone:           {t_start * 1000:7.0f} ms")
+    print(f"launcher start to all three staged:      {t_stage * 1000:7.0f} ms  (checks included)")
+    print(f"plain copy start to all three written:   {t_copy * 1000:7.0f} ms")
+    print(f"staging beyond a plain copy:             {(t_stage - t_copy) * 1000:7.0f} ms")
+finally:
+    bed.close()
+    shutil.rmtree(work, ignore_errors=True)
+PY
