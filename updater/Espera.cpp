@@ -40,7 +40,7 @@ void RegisterOnce(HINSTANCE inst) {
 std::unique_ptr<Espera> Espera::Create() {
     HINSTANCE inst = GetModuleHandleW(nullptr);
     RegisterOnce(inst);
-    std::unique_ptr<Espera> w(new Espera());  // private constructor: make_unique cannot reach it
+    auto w = std::make_unique<Espera>(Token{});
     // Not in the taskbar: the window only ever covers work of the main window.
     w->hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW, RENOVO_CLASS_ESPERA, L"", WS_POPUP | WS_CLIPCHILDREN, 0, 0,
                                Px(kClientW, 96), Px(kClientH, 96), nullptr, nullptr, inst, nullptr);

@@ -16,7 +16,13 @@
 namespace renovo {
 
 class Espera final : public core::IWaitView {
+    struct Token {
+        explicit Token() = default;
+    };
+
 public:
+    // Only Create builds one (the token is private); public for make_unique.
+    explicit Espera(Token) {}
     // Builds the window hidden and runs its load: caption, outline,
     // position, timer.
     static std::unique_ptr<Espera> Create();
@@ -35,7 +41,6 @@ public:
     void SetInfo(const std::wstring& text) override;
 
 private:
-    Espera() = default;
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
     LRESULT Handle(UINT msg, WPARAM wp, LPARAM lp);
     void Load();
