@@ -189,27 +189,23 @@ def other_drive(bed):
     shutil.rmtree(target, ignore_errors=True)
 
 
-def test_folders_outside_the_ansi_code_page(bed, launches, tmp_path):
-    temp = tmp_path / "\u0412\u0440\u0435\u043c\u0435\u043d\u043d\u0430\u044f"
+@pytest.mark.parametrize("where", ["names outside the ANSI code page", "temp on another drive",
+                                   "another working folder"])
+def test_good_run_from_unusual_places(bed, launches, tmp_path, other_drive, where):
+    kw, temp = {}, None
+    if where == "names outside the ANSI code page":
+        temp = tmp_path / "\u0412\u0440\u0435\u043c\u0435\u043d\u043d\u0430\u044f"
+        kw = {"name": "\u0417\u0430\u043f\u0443\u0441\u043a \u0444\u0438\u0440\u043c\u044b",
+              "temp": win_path(temp)}
+    elif where == "temp on another drive":
+        temp = other_drive / "tmp"
+        kw = {"temp": "T:\\tmp"}
+    else:
+        kw = {"cwd": tmp_path / "elsewhere"}
+        temp = kw["cwd"]
     temp.mkdir()
-    launch = launches("\u0417\u0430\u043f\u0443\u0441\u043a \u0444\u0438\u0440\u043c\u044b", temp=win_path(temp))
-    full_run(bed, launch)
+    full_run(bed, launches(**kw))  # includes: the updater found both images
     assert list(temp.iterdir()) == []
-
-
-def test_temp_folder_on_another_drive(bed, launches, other_drive):
-    (other_drive / "tmp").mkdir()
-    launch = launches(temp="T:\\tmp")
-    full_run(bed, launch)
-    assert list((other_drive / "tmp").iterdir()) == []
-
-
-def test_updater_finds_its_images_from_another_working_folder(bed, launches, tmp_path):
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
-    launch = launches(cwd=elsewhere)
-    full_run(bed, launch)
-    assert list(elsewhere.iterdir()) == []
 
 
 def test_whole_update_through_the_launcher(bed, launches):

@@ -202,15 +202,6 @@ TEST(Launcher, GoodRunStagesStartsWaitsAndRemovesEverything) {
     EXPECT_EQ(f.log.back(), L"delete " + kSp);
 }
 
-TEST(Launcher, StartThatFailsStillCleansUpSilently) {
-    Fake f;
-    f.startWorks = false;
-    f.RunIt();
-    EXPECT_TRUE(f.shown.empty());
-    EXPECT_EQ(f.sleeps, (std::vector<unsigned>{500, 500}));
-    EXPECT_TRUE(f.files.empty());
-}
-
 // Every way a payload can fail ends with that payload's message, leaves
 // what earlier payloads wrote, and starts and cleans up nothing.
 TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
@@ -243,14 +234,6 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
             EXPECT_EQ(f.TempFiles(), kind == ChangedAfterWrite ? 0u : 1u);
         }
     }
-}
-
-TEST(Launcher, NoTemporaryFileFailsTheFirstPayload) {
-    Fake f;
-    f.tempWorks = false;
-    f.RunIt();
-    EXPECT_EQ(f.shown, std::vector<std::wstring>{kPayloads[0].message});
-    EXPECT_TRUE(f.files.empty());
 }
 
 TEST(Launcher, ImageChangedDuringThePauseIsNeverHandedOn) {
