@@ -1,6 +1,7 @@
 // Entry point of the launcher and the Windows side of its run: resources,
 // files, hashing, the folder lock, the start of the updater and the wait.
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <wincrypt.h>
 
@@ -295,6 +296,21 @@ private:
     Handle mutex_;
 };
 
+// The shell may hand the start to an extension, which wants COM on the
+// calling thread.
+class ComApartment {
+public:
+    ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+    ~ComApartment() {
+        if (ok_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool ok_;
+};
+
 class Boxes : public core::IMessages {
 public:
     int Show(const std::wstring& text, unsigned style) override {
@@ -306,6 +322,7 @@ public:
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RestrictDllSearch();
+    ComApartment com;
     FrmTonto form(instance);
     WinSystem sys(form.Handle());
     Boxes boxes;
