@@ -39,6 +39,7 @@ def table(reports, seconds):
         f"| runs that reached an update call | {sum(1 for r in reports if r.updates)} |",
         f"| update calls | {sum(r.updates for r in reports)} |",
         f"| message boxes answered at random | {sum(len(r.boxes) for r in reports)} |",
+        f"| runs with a close request during an update | {sum(1 for r in reports if r.impatient)} |",
         f"| faults injected | {sum(faults.values())} |",
     ]
     for kind in ("result", "raise", "hresult", "version", "delay"):

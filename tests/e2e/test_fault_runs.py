@@ -35,12 +35,14 @@ RENOVO = "Renovo"
 FIRST_PAYLOAD = "Error al cargar recursos de aplicaci\u00f3n"
 STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
 INICIAL, ESPERA = "Inicial", "Espera"
-IDC_LIST2, IDC_COMMAND1, IDC_LBLINFO = 102, 201, 501
+IDC_LIST1, IDC_LIST2, IDC_COMMAND1, IDC_LBLINFO = 101, 102, 201, 501
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 # Wine's crash dialog (winedbg) and the C runtime's abort box.
 CRASH_TITLES = ("Program Error", "Microsoft Visual C++ Runtime Library", "Runtime Error!")
 
-CI_SEEDS = [int(s) for s in os.environ.get("FAULT_SEEDS", "101 102 103 104 105 106 107 108").split()]
+# Chosen so that the short batch holds start-up failures as well as runs that
+# reach the update call, two of them with a close request during the update.
+CI_SEEDS = [int(s) for s in os.environ.get("FAULT_SEEDS", "1 2 3 5 7 11 17 39").split()]
 WATCHDOG_S = 60
 
 
@@ -140,6 +142,7 @@ class RunReport:
     faults: collections.Counter = field(default_factory=collections.Counter)
     boxes: list = field(default_factory=list)
     presses: int = 0
+    impatient: bool = False  # asked the main window to close during an update
     updates: int = 0
     crash: str = ""
     hang: str = ""
@@ -152,6 +155,7 @@ class RunReport:
 
     def describe(self):
         parts = [f"seed {self.seed} (rate {self.rate}%, {self.seconds:.1f} s, {self.presses} presses,"
+                 f"{' a close during an update,' if self.impatient else ''}"
                  f" {self.updates} update calls, {sum(self.faults.values())} faults)"]
         if self.crash:
             parts.append(f"crash: {self.crash}")
@@ -173,7 +177,9 @@ def chaos_run(bed, root, seed, watchdog=WATCHDOG_S, rate=None):
                 "update.ms": rng.choice([100, 800, 2000])}
     bed.sim.register("both")
     launch = Launch(bed, root, f"chaos-{seed}", scenario)
-    presses = rng.randint(0, 3)
+    presses = rng.randint(0, 4)
+    # Some users try to close the program while an update runs.
+    impatient = rng.random() < 0.3
     started = time.monotonic()
     deadline = started + watchdog
     idle_since = None
@@ -200,14 +206,23 @@ def chaos_run(bed, root, seed, watchdog=WATCHDOG_S, rate=None):
                 continue
             mains = [w for w in bed.probe.windows(0, INICIAL) if w["visible"]]
             busy = [w for w in bed.probe.windows(0, ESPERA) if w["visible"]]
+            if mains and busy and impatient and rng.random() < 0.1:
+                impatient = False
+                report.impatient = True
+                bed.probe.call(rng.choice(["close", "sysclose", "altf4"]), mains[0]["hwnd"])
+                continue
             if mains and not busy and mains[0]["enabled"]:
                 main = mains[0]
                 # A random moment, as a user would choose it.
                 time.sleep(rng.uniform(0, 0.6))
                 try:
                     cmd1 = bed.probe.control(main["hwnd"], IDC_COMMAND1)
+                    lists = [bed.probe.listbox(main["hwnd"], i) for i in (IDC_LIST1, IDC_LIST2)]
                 except E2EError:
-                    continue
+                    continue  # the window went meanwhile
+                for problem in check_lists(*lists):
+                    if problem not in report.violations:
+                        report.violations.append(problem)
                 if presses > 0 and cmd1["enabled"]:
                     presses -= 1
                     report.presses += 1
@@ -250,6 +265,26 @@ def chaos_run(bed, root, seed, watchdog=WATCHDOG_S, rate=None):
     report.updates = sum(1 for c in calls if c.op == "UpdateSmartFirmware")
     report.violations += check_calls(calls, report.boxes)
     return report
+
+
+HEADINGS = {0: "Coin validator:", 2: "", 3: "Coin recycler:", 6: "", 7: "Banknote module:"}
+
+
+def check_lists(list1, list2):
+    """Both version lists keep their ten lines in their fixed layout,
+    whatever the component answered."""
+    found = []
+    for name, lines in (("List1", list1), ("List2", list2)):
+        if len(lines) != 10:
+            found.append(f"{name} has {len(lines)} lines")
+            continue
+        for i, heading in HEADINGS.items():
+            if lines[i] != heading:
+                found.append(f"{name} line {i} is {lines[i][:40]!r}")
+        for i, label in ((1, "FW: "), (4, "FW: "), (5, "DS: "), (8, "FW: "), (9, "DS: ")):
+            if not lines[i].startswith(label):
+                found.append(f"{name} line {i} is {lines[i][:40]!r}")
+    return found
 
 
 def reads_as_success(result):
