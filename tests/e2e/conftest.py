@@ -9,6 +9,7 @@ Environment:
 """
 
 import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -86,15 +87,24 @@ class Runs:
         self.tmp = tmp_path
         self.apps = []
 
-    def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run"):
+    def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run", images=None):
         """Starts the updater with the simulator registered as `register`
-        ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys)."""
+        ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys),
+        from the folder tmp/`name`, which also holds the scenario and the
+        call log. With `images` (names of the built firmware images) the
+        folder is staged as the launcher does it: a copy of Renovo.exe beside
+        those images, and that copy runs."""
         self.bed.sim.register(register)
         folder = self.tmp / name
-        folder.mkdir(exist_ok=True)
+        folder.mkdir(parents=True, exist_ok=True)
+        exe = self.bed.renovo_exe
+        if images is not None:
+            exe = Path(shutil.copy(exe, folder / "Renovo.exe"))
+            for image in images:
+                shutil.copy(self.bed.build.root / "firmware" / image, folder / image)
         scen = write_scenario(folder / "scenario.txt", scenario or {})
         log = folder / "calls.log"
-        app = App(self.bed.probe, self.bed.renovo_exe, cwd or folder, show,
+        app = App(self.bed.probe, exe, cwd or folder, show,
                   env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log)},
                   log_path=log)
         self.apps.append(app)

@@ -6,14 +6,13 @@ Each run gets a folder of its own holding a copy of Renovo.exe and, unless a
 test says otherwise, the two firmware images, as the launcher stages them.
 """
 
-import shutil
 import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from wine import App, E2EError, poll, win_path, write_scenario
+from wine import poll, win_path
 
 INICIAL, ESPERA = "Inicial", "Espera"
 IDC_IMAGE2, IDC_LIST1, IDC_LIST2 = 100, 101, 102
@@ -47,20 +46,11 @@ LAYOUT_96 = {IDC_IMAGE2: (8, 8, 150, 50), IDC_LIST1: (16, 104, 181, 145), IDC_LI
 class Updater:
     """One run of the updater from a staged folder."""
 
-    def __init__(self, bed, folder, scenario=None, images=("SMARTHOPPER", "SMARTPAYOUT"), register="both",
+    def __init__(self, runs, name, scenario=None, images=("SMARTHOPPER", "SMARTPAYOUT"), register="both",
                  cwd=None, show="normal"):
-        folder.mkdir(parents=True, exist_ok=True)
-        self.folder = folder
-        shutil.copy(bed.renovo_exe, folder / "Renovo.exe")
-        firmware = bed.build.root / "firmware"
-        for name in images:
-            shutil.copy(firmware / name, folder / name)
-        bed.sim.register(register)
-        scen = write_scenario(folder / "scenario.txt", scenario or {})
-        self.app = App(bed.probe, folder / "Renovo.exe", cwd or folder, show,
-                       env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(folder / "calls.log")},
-                       log_path=folder / "calls.log")
-        self.probe = bed.probe
+        self.folder = runs.tmp / name
+        self.app = runs.renovo(register, scenario, show, cwd, name, images)
+        self.probe = runs.bed.probe
 
     def main(self):
         return self.app.wait_window(INICIAL)
@@ -92,45 +82,10 @@ class Updater:
 
 
 @pytest.fixture
-def updater(bed, tmp_path):
-    started = []
-
+def updater(runs):
     def start(name="run", **kw):
-        u = Updater(bed, tmp_path / name, **kw)
-        started.append(u)
-        return u
-
-    yield start
-    for u in started:
-        u.app.kill()
-
-
-MB_ICON_STATIC = 0x440  # the icon's control in the system's message box
-
-
-def icon_family(u, box):
-    """The probe matches box icons against its own copies, which a process
-    with the common-controls 6 manifest draws a little differently for some
-    icons; then at least the icon's colour tells its family."""
-    r = u.probe.control(box["hwnd"], MB_ICON_STATIC)["rect"]
-    px = u.probe.pixels([(x, y) for y in range(r[1], r[3], 2) for x in range(r[0], r[2], 2)])
-    blue = sum(1 for p in px if p and p[2] > p[0] + 60)
-    yellow = sum(1 for p in px if p and p[0] > 180 and p[1] > 150 and p[2] < 100)
-    red = sum(1 for p in px if p and p[0] > 150 and p[1] < 80 and p[2] < 80)
-    best = max((blue, "blue"), (yellow, "yellow"), (red, "red"))
-    return best[1] if best[0] > 20 else "none"
-
-
-FAMILY = {"question": "blue", "asterisk": "blue", "exclamation": "yellow", "hand": "red"}
-
-
-def expect_box(u, text, buttons, icon):
-    box = u.app.wait_box()
-    assert box["text"] == text
-    assert [b["id"] for b in box["buttons"]] == buttons
-    if box["icon"] != icon:
-        assert box["icon"] == "other" and icon_family(u, box) == FAMILY[icon], (box["icon"], icon)
-    return box
+        return Updater(runs, name, **kw)
+    return start
 
 
 # ---------------------------------------------------------------------------
@@ -183,16 +138,15 @@ def test_questions_keep_the_main_window_disabled_and_cancel_or_no_change_nothing
     lists = u.lists(main)
 
     u.click(main, IDC_COMMAND1)
-    box = expect_box(u, ASK_RECYCLER, [IDOK, IDCANCEL], "question")
+    box = u.app.expect_box(ASK_RECYCLER, "question", [IDOK, IDCANCEL])
     assert not u.refresh(main)["enabled"], "the main window must be unusable while a box is open"
     u.app.answer(box, IDCANCEL)
-    time.sleep(0.5)
-    assert u.app.boxes() == []
+    u.app.no_box_for(0.5)
 
     u.click(main, IDC_COMMAND2)
-    box = expect_box(u, ASK_BANKNOTE, [IDOK, IDCANCEL], "question")
+    box = u.app.expect_box(ASK_BANKNOTE, "question", [IDOK, IDCANCEL])
     u.app.answer(box, IDOK)
-    box = expect_box(u, WARNING, [IDYES, IDNO], "asterisk")
+    box = u.app.expect_box(WARNING, "asterisk", [IDYES, IDNO])
     assert not u.refresh(main)["enabled"]
     u.app.answer(box, IDNO)
     time.sleep(0.5)
@@ -208,16 +162,14 @@ def test_missing_image_refuses_before_any_question(updater):
     u = updater(images=("SMARTPAYOUT",))
     main = u.ready()
     u.click(main, IDC_COMMAND1)
-    u.app.answer(expect_box(u, NOT_FOUND_RECYCLER, [IDOK], "exclamation"), IDOK)
+    u.app.answer(u.app.expect_box(NOT_FOUND_RECYCLER, "exclamation", [IDOK]), IDOK)
 
     # An image that was there at the load but has gone since.
     (u.folder / "SMARTPAYOUT").unlink()
     u.click(main, IDC_COMMAND2)
-    box = u.app.wait_box()
-    assert box["text"] == NOT_FOUND_RECYCLER.replace("coin recycler", "banknote unit")
-    u.app.answer(box, IDOK)
-    time.sleep(0.5)
-    assert u.app.boxes() == []
+    not_found_banknote = NOT_FOUND_RECYCLER.replace("coin recycler", "banknote unit")
+    u.app.answer(u.app.expect_box(not_found_banknote, "exclamation", [IDOK]), IDOK)
+    u.app.no_box_for(0.5)
     assert u.ops("UpdateSmartFirmware") == []
     u.end(main)
 
@@ -230,9 +182,8 @@ def test_unknown_current_version_refuses_the_update(updater):
     main = u.ready()
     assert u.lists(main)[0][4:6] == ["FW: ", "DS: "]
     u.click(main, IDC_COMMAND1)
-    u.app.answer(expect_box(u, UNKNOWN_RECYCLER, [IDOK], "exclamation"), IDOK)
-    time.sleep(0.5)
-    assert u.app.boxes() == []
+    u.app.answer(u.app.expect_box(UNKNOWN_RECYCLER, "exclamation", [IDOK]), IDOK)
+    u.app.no_box_for(0.5)
     assert u.ops("UpdateSmartFirmware") == []
     u.end(main)
 
@@ -245,8 +196,8 @@ def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
     u = updater(scenario={"update.ms": 300})
     main = u.ready()
     u.click(main, IDC_COMMAND1)
-    u.app.answer(expect_box(u, ASK_RECYCLER, [IDOK, IDCANCEL], "question"), IDOK)
-    u.app.answer(expect_box(u, WARNING, [IDYES, IDNO], "asterisk"), IDYES)
+    u.app.answer(u.app.expect_box(ASK_RECYCLER, "question", [IDOK, IDCANCEL]), IDOK)
+    u.app.answer(u.app.expect_box(WARNING, "asterisk", [IDYES, IDNO]), IDYES)
 
     wait = u.app.wait_window(ESPERA)
     client = wait["client"]
@@ -260,8 +211,7 @@ def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
     time.sleep(0.5)
     assert u.app.running() and u.refresh(main)["visible"]
 
-    done = u.app.wait_box(timeout=30)
-    assert done["text"] == "Device updated correctly."
+    done = u.app.expect_box("Device updated correctly.", "asterisk", [IDOK], timeout=30)
     assert not u.refresh(main)["enabled"]
     u.app.answer(done, IDOK)
     poll("the wait window to close", lambda: not [w for w in u.app.windows(ESPERA) if w["visible"]], 5)
@@ -270,8 +220,8 @@ def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
     list1 = u.lists(main)[0]
     assert list1[4:6] == ["FW: SH0300.20", "DS: SHDS0101"]
     assert (u.enabled(main, IDC_COMMAND1), u.enabled(main, IDC_COMMAND2)) == (False, True)
-    assert [c.args for c in u.ops("UpdateSmartFirmware")] == [["BSTR=" + win_path(u.folder / "SMARTHOPPER")
-                                                               .replace("\\", "\\\\"), "I2=1"]]
+    assert [c.values for c in u.ops("UpdateSmartFirmware")] == [["BSTR=" + win_path(u.folder / "SMARTHOPPER"),
+                                                                 "I2=1"]]
     u.end(main)
 
 

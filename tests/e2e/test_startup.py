@@ -147,7 +147,7 @@ def test_first_generation_startup_failure_disconnects_before_its_box(runs):
 def test_first_generation_raising_ends_with_the_init_failure_box(runs, op):
     app = runs.renovo("both", {"v2.Connect.result": "i2:0", f"v1.{op}.result": "raise:Port busy"})
     v2_box = app.wait_box()
-    assert v2_box["text"] == V2_NOT_FOUND
+    assert_error_box(v2_box, V2_NOT_FOUND)
     app.answer(v2_box, IDOK)
     expect_box_then_end(app, INIT_FAILED)
     assert gens_of(app, "Terminate") == []

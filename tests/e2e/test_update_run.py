@@ -8,12 +8,11 @@ reads the simulator's call log. The waits are the real 5 s and 25 s, so
 related checks share one updater start.
 """
 
-import shutil
 import time
 
 import pytest
 
-from wine import App, poll, win_path, write_scenario
+from wine import poll, win_path
 
 INICIAL = "Inicial"
 ESPERA = "Espera"
@@ -58,134 +57,14 @@ DARK, TAIL1, TAIL2, WHITE = (128,) * 3, (192,) * 3, (224,) * 3, (255,) * 3
 
 
 # ---------------------------------------------------------------------------
-# Log reading
-
-
-def unescape(text):
-    """Undoes the call log's escapes (backslash, tab, newline, CR, NUL)."""
-    out, i = [], 0
-    table = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r", "0": "\0"}
-    while i < len(text):
-        if text[i] == "\\" and i + 1 < len(text) and text[i + 1] in table:
-            out.append(table[text[i + 1]])
-            i += 2
-        else:
-            out.append(text[i])
-            i += 1
-    return "".join(out)
-
-
-def args_of(call):
-    return [unescape(a) for a in call.args]
-
-
-# ---------------------------------------------------------------------------
-# Message boxes
-
-
-def _pixels(probe, points, chunk=500):
-    # winprobe reads one command line of at most 8 KiB.
-    out = []
-    for i in range(0, len(points), chunk):
-        out += probe.pixels(points[i:i + chunk])
-    return out
-
-
-def _blue(c):
-    return c is not None and c[2] > 150 and c[2] - c[0] > 60
-
-
-def blue_icon_kind(probe, box):
-    """Tells the question icon from the information icon by their glyph.
-
-    winprobe's icon matcher cannot part the two under Wine (both are a blue
-    disc and differ only in the glyph), so it answers "other" for both. Some
-    row of the "?" crosses its hook and meets white twice; no row of the "i"
-    does.
-    """
-    left, top, right, bottom = box["rect"]
-    # Below the caption bar, which is blue as well and spans the whole box.
-    xs = range(left + 4, min(right, left + 90), 3)
-    coarse = [(x, y) for y in range(top + 24, bottom - 10, 3) for x in xs]
-    colours = dict(zip(coarse, _pixels(probe, coarse)))
-    caption_rows = {y for (x, y), c in colours.items() if x == xs[0] and _blue(c)}
-    blue = [(x, y) for (x, y), c in colours.items() if _blue(c) and y not in caption_rows]
-    if len(blue) < 10:
-        return None
-    x0, x1 = min(p[0] for p in blue) - 3, max(p[0] for p in blue) + 3
-    y0, y1 = min(p[1] for p in blue) - 3, max(p[1] for p in blue) + 3
-    fine = [(x, y) for y in range(y0, y1 + 1) for x in range(x0, x1 + 1)]
-    colours = dict(zip(fine, _pixels(probe, fine)))
-    glyph_rows, hooked = 0, False
-    for y in range(y0, y1 + 1):
-        row = [x for x in range(x0, x1 + 1) if _blue(colours[(x, y)])]
-        if len(row) < 2:
-            continue
-        white = [x for x in range(row[0] + 1, row[-1]) if min(colours[(x, y)]) > 200]
-        if white:
-            glyph_rows += 1
-            hooked |= any(b - a > 2 for a, b in zip(white, white[1:]))
-    if glyph_rows < 3:
-        return None  # glyph not painted yet
-    return "question" if hooked else "asterisk"
-
-
-def next_box(app, timeout=20):
-    """The one message box of the updater, with its icon named."""
-    def found():
-        bs = app.boxes()
-        return bs if bs and bs[0]["text"] else None
-    boxes = poll("a message box", found, timeout)
-    assert len(boxes) == 1, f"more than one box: {boxes}"
-    box = boxes[0]
-    deadline = time.monotonic() + 3
-    while box["icon"] == "other":
-        kind = blue_icon_kind(app.probe, box)
-        if kind:
-            box["icon"] = kind
-            break
-        if time.monotonic() > deadline:
-            break
-        time.sleep(0.1)
-        box = app.boxes()[0]
-    return box
-
-
-def expect_box(app, text, icon, buttons, timeout=20):
-    box = next_box(app, timeout)
-    assert box["text"] == text
-    assert box["icon"] == icon, f"{text!r}: icon {box['icon']}"
-    assert [b["id"] for b in box["buttons"]] == buttons
-    return box
-
-
-def no_box_for(app, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        assert app.boxes() == [], f"unexpected box: {app.boxes()}"
-        time.sleep(0.1)
-
-
-# ---------------------------------------------------------------------------
 # The updater in a folder of its own
 
 
 class Updater:
     def __init__(self, runs, register, scenario, name="updater"):
-        bed = runs.bed
         self.folder = runs.tmp / name
-        self.folder.mkdir()
-        shutil.copy(bed.renovo_exe, self.folder / "Renovo.exe")
-        for image in ("SMARTHOPPER", "SMARTPAYOUT"):
-            shutil.copy(bed.build.root / "firmware" / image, self.folder / image)
-        bed.sim.register(register)
-        scen = write_scenario(self.folder / "scenario.txt", scenario)
-        self.log = self.folder / "calls.log"
-        self.app = App(bed.probe, self.folder / "Renovo.exe", self.folder,
-                       env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(self.log)},
-                       log_path=self.log)
-        runs.apps.append(self.app)
-        self.probe = bed.probe
+        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"))
+        self.probe = runs.bed.probe
         self.main = self.app.wait_window(INICIAL)
         assert self.app.boxes() == []
         self.startup_calls = len(self.calls())
@@ -224,10 +103,12 @@ class Updater:
     def start_update(self, cid):
         """Both confirmations answered; the wait window is up."""
         self.press(cid)
-        self.app.answer(expect_box(self.app, ASK_RECYCLER if cid == IDC_COMMAND1 else ASK_BANKNOTE,
-                                   "question", [IDOK, IDCANCEL]), IDOK)
-        box = next_box(self.app)
+        ask = ASK_RECYCLER if cid == IDC_COMMAND1 else ASK_BANKNOTE
+        self.app.answer(self.app.expect_box(ask, "question", [IDOK, IDCANCEL]), IDOK)
+        box = self.app.wait_box()
         assert box["text"].startswith("\u00a1WARNING!\r\nThe update process is very sensible.")
+        assert box["icon"] == "asterisk"
+        assert [b["id"] for b in box["buttons"]] == [IDYES, IDNO]
         self.app.answer(box, IDYES)
         return poll("the wait window", self.wait_window, 10)
 
@@ -243,10 +124,10 @@ class Updater:
         asks its first question (cancelled here)."""
         target = IDC_COMMAND2 if self.enabled(IDC_COMMAND2) else IDC_COMMAND1
         self.press(target)
-        box = expect_box(self.app, ASK_BANKNOTE if target == IDC_COMMAND2 else ASK_RECYCLER,
-                         "question", [IDOK, IDCANCEL])
+        ask = ASK_BANKNOTE if target == IDC_COMMAND2 else ASK_RECYCLER
+        box = self.app.expect_box(ask, "question", [IDOK, IDCANCEL])
         self.app.answer(box, IDCANCEL)
-        no_box_for(self.app, 0.5)
+        self.app.no_box_for(0.5)
 
     def close(self):
         self.app.close_window(self.main)
@@ -317,7 +198,7 @@ def test_coin_recycler_update(updater, gen):
     u.wait_for_label(espera, VERIFYING, 5)
     verifying = time.monotonic()
     writes = [c for c in u.calls_since_startup() if c.op == "UpdateSmartFirmware"]
-    assert [args_of(c) for c in writes] == [[f"BSTR={u.image('SMARTHOPPER')}", g["write"]["SMARTHOPPER"]]]
+    assert [c.values for c in writes] == [[f"BSTR={u.image('SMARTHOPPER')}", g["write"]["SMARTHOPPER"]]]
     # Messages that reach the main window during the wait change nothing:
     # the other command, and a close request.
     u.press(IDC_COMMAND2)
@@ -325,26 +206,26 @@ def test_coin_recycler_update(updater, gen):
     assert_spinner_turns(u.probe, espera)
     assert u.calls_since_startup()[-1].op == "UpdateSmartFirmware", "restarted before the wait was over"
 
-    box = expect_box(u.app, UPDATED, "asterisk", [IDOK], timeout=10)
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=10)
     waited = time.monotonic() - verifying
     assert 4.7 <= waited <= 7, f"the wait lasted {waited:.1f} s"
     # The report queries the devices only after the box.
-    assert [(c.op, args_of(c)) for c in u.calls_since_startup()[1:]] == expected_report(gen)[:1]
+    assert [(c.op, c.values) for c in u.calls_since_startup()[1:]] == expected_report(gen)[:1]
     assert u.list1() == DEVICE_LINES
     u.app.answer(box, IDOK)
 
     u.wait_window_closes()
-    assert [(c.op, args_of(c)) for c in u.calls_since_startup()[1:]] == expected_report(gen)
+    assert [(c.op, c.values) for c in u.calls_since_startup()[1:]] == expected_report(gen)
     assert u.list1() == DEVICE_LINES[:4] + ["FW: SH0300.20", "DS: SHDS0101"] + DEVICE_LINES[6:]
     assert u.list2() == IMAGE_LINES
     assert not u.enabled(IDC_COMMAND1)
     assert u.enabled(IDC_COMMAND2)
-    no_box_for(u.app, 0.5)
+    u.app.no_box_for(0.5)
     assert u.app.running(), "the close request during the update must not end the program"
 
     u.assert_usable()
     u.press(IDC_COMMAND1)  # disabled: a click that arrives by message does nothing
-    no_box_for(u.app, 0.5)
+    u.app.no_box_for(0.5)
     u.close()
     assert u.app.ops()[-1] == f"{gen} Terminate"
 
@@ -354,7 +235,7 @@ def test_banknote_module_update_waits_25_seconds(updater):
     espera = u.start_update(IDC_COMMAND2)
     u.wait_for_label(espera, VERIFYING, 5)
     verifying = time.monotonic()
-    assert [(c.op, args_of(c)) for c in u.calls_since_startup()] == [
+    assert [(c.op, c.values) for c in u.calls_since_startup()] == [
         ("UpdateSmartFirmware", [f"BSTR={u.image('SMARTPAYOUT')}", "I2=3"])]
 
     # Still turning late in the long wait, and nothing restarted yet.
@@ -362,12 +243,12 @@ def test_banknote_module_update_waits_25_seconds(updater):
     assert_spinner_turns(u.probe, espera, 1.2)
     assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware"]
 
-    box = expect_box(u.app, UPDATED, "asterisk", [IDOK], timeout=10)
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=10)
     waited = time.monotonic() - verifying
     assert 24.7 <= waited <= 27, f"the wait lasted {waited:.1f} s"
     u.app.answer(box, IDOK)
     u.wait_window_closes()
-    assert [(c.op, args_of(c)) for c in u.calls_since_startup()[1:]] == expected_report("v2")
+    assert [(c.op, c.values) for c in u.calls_since_startup()[1:]] == expected_report("v2")
     assert u.list1() == DEVICE_LINES[:8] + ["FW: NV0300.30", "DS: NVDS0201"]
     assert u.enabled(IDC_COMMAND1)
     assert not u.enabled(IDC_COMMAND2)
@@ -379,17 +260,17 @@ def test_failed_updates_leave_everything_for_another_try(updater):
                        "v2.UpdateSmartFirmware.results": "i2:0, raise:Flash write rejected, i2:1"})
     for text in (FAILED, FAILED + "\r\nFlash write rejected"):
         u.start_update(IDC_COMMAND1)
-        box = expect_box(u.app, text, "hand", [IDOK])
+        box = u.app.expect_box(text, "hand", [IDOK])
         u.app.answer(box, IDOK)
         u.wait_window_closes()
-        no_box_for(u.app, 0.5)
+        u.app.no_box_for(0.5)
         assert u.list1() == DEVICE_LINES
         assert u.enabled(IDC_COMMAND1) and u.enabled(IDC_COMMAND2)
     assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware"] * 2, "no restart, no report"
 
     # The third try succeeds.
     u.start_update(IDC_COMMAND1)
-    u.app.answer(expect_box(u.app, UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
+    u.app.answer(u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
     u.wait_window_closes()
     assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware"] * 3 + ["StartUp"] +
                                                       ["GetFirmWareVersion"] * 3)
@@ -404,19 +285,19 @@ def test_downgrade_question(updater):
     before = u.list1()
 
     u.start_update(IDC_COMMAND1)
-    u.app.answer(expect_box(u.app, DOWNGRADE, "question", [IDYES, IDNO]), IDNO)
+    u.app.answer(u.app.expect_box(DOWNGRADE, "question", [IDYES, IDNO]), IDNO)
     u.wait_window_closes()
-    no_box_for(u.app, 0.5)
+    u.app.no_box_for(0.5)
     assert u.calls_since_startup() == []
     assert u.list1() == before
     assert u.enabled(IDC_COMMAND1)
 
     u.start_update(IDC_COMMAND1)
-    u.app.answer(expect_box(u.app, DOWNGRADE, "question", [IDYES, IDNO]), IDYES)
-    u.app.answer(expect_box(u.app, UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
+    u.app.answer(u.app.expect_box(DOWNGRADE, "question", [IDYES, IDNO]), IDYES)
+    u.app.answer(u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
     u.wait_window_closes()
     calls = u.calls_since_startup()
-    assert (calls[0].op, args_of(calls[0])) == ("UpdateSmartFirmware", [f"BSTR={u.image('SMARTHOPPER')}", "I2=1"])
+    assert (calls[0].op, calls[0].values) == ("UpdateSmartFirmware", [f"BSTR={u.image('SMARTHOPPER')}", "I2=1"])
     assert [c.op for c in calls[1:]] == ["StartUp"] + ["GetFirmWareVersion"] * 3
     assert not u.enabled(IDC_COMMAND1)
     u.close()
@@ -427,22 +308,22 @@ def test_banknote_module_too_old(updater):
 
     # Its own update is refused, even after Yes to the downgrade question.
     u.start_update(IDC_COMMAND2)
-    u.app.answer(expect_box(u.app, TOO_OLD, "exclamation", [IDOK]), IDOK)
-    u.app.answer(expect_box(u.app, DOWNGRADE, "question", [IDYES, IDNO]), IDYES)
-    u.app.answer(expect_box(u.app, TOO_OLD, "exclamation", [IDOK]), IDOK)
+    u.app.answer(u.app.expect_box(TOO_OLD, "exclamation", [IDOK]), IDOK)
+    u.app.answer(u.app.expect_box(DOWNGRADE, "question", [IDYES, IDNO]), IDYES)
+    u.app.answer(u.app.expect_box(TOO_OLD, "exclamation", [IDOK]), IDOK)
     u.wait_window_closes()
-    no_box_for(u.app, 0.5)
+    u.app.no_box_for(0.5)
     assert u.calls_since_startup() == []
     assert u.enabled(IDC_COMMAND2)
 
     # The coin recycler's update goes ahead; the warning comes before the
     # write and again after the restart, before the success box.
     u.start_update(IDC_COMMAND1)
-    u.app.answer(expect_box(u.app, TOO_OLD, "exclamation", [IDOK]), IDOK)
-    box = expect_box(u.app, TOO_OLD, "exclamation", [IDOK], timeout=15)
+    u.app.answer(u.app.expect_box(TOO_OLD, "exclamation", [IDOK]), IDOK)
+    box = u.app.expect_box(TOO_OLD, "exclamation", [IDOK], timeout=15)
     assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware", "StartUp"]
     u.app.answer(box, IDOK)
-    u.app.answer(expect_box(u.app, UPDATED, "asterisk", [IDOK]), IDOK)
+    u.app.answer(u.app.expect_box(UPDATED, "asterisk", [IDOK]), IDOK)
     u.wait_window_closes()
     assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware", "StartUp"] + ["GetFirmWareVersion"] * 3
     assert u.list1()[4:6] == ["FW: SH0300.20", "DS: SHDS0101"]

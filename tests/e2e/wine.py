@@ -210,6 +210,28 @@ class Probe:
     def boxes(self, caption, pid=0):
         return self.call("msgbox", caption, pid)["boxes"]
 
+    def wait_box(self, caption, pid=0, timeout=20):
+        """The one box with that caption (of process `pid`, 0 = any), once
+        its text is set and its icon can be told from the screen."""
+        def found():
+            bs = self.boxes(caption, pid)
+            return bs if bs and bs[0]["text"] else None
+        bs = poll(f'a "{caption}" message box', found, timeout)
+        assert len(bs) == 1, f"more than one box: {bs}"
+        # The icon is read off the screen, so give the box time to paint.
+        deadline = time.monotonic() + 3
+        while bs[0]["icon"] == "other" and time.monotonic() < deadline:
+            time.sleep(POLL_S)
+            bs = self.boxes(caption, pid) or bs
+        return bs[0]
+
+    def answer(self, box, button_id, timeout=10):
+        """Presses a button of a box and waits until that box has gone."""
+        self.call("press", box["hwnd"], button_id)
+        def gone():
+            return all(w["hwnd"] != box["hwnd"] or not w["visible"] for w in self.windows(box["pid"], "#32770"))
+        poll("the box to close", gone, timeout)
+
     def control(self, hwnd, cid):
         return self.call("control", hwnd, cid)
 
@@ -258,8 +280,28 @@ def write_scenario(path, settings):
     return path
 
 
+_LOG_ESCAPES = {"\\": "\\", "t": "\t", "n": "\n", "r": "\r", "0": "\0"}
+
+
+def unescape(text):
+    """Undoes the call log's escapes of backslash, tab, newline, CR and NUL."""
+    out, i = [], 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text) and text[i + 1] in _LOG_ESCAPES:
+            out.append(_LOG_ESCAPES[text[i + 1]])
+            i += 2
+        else:
+            out.append(text[i])
+            i += 1
+    return "".join(out)
+
+
 class Call:
-    """One line of the simulator's call log."""
+    """One line of the simulator's call log.
+
+    `args` are the fields as logged (escaped); `values` are the same with
+    the escapes undone, e.g. "BSTR=Z:\\dir\\file" for a path argument.
+    """
 
     def __init__(self, line):
         fields = line.rstrip("\r\n").split("\t")
@@ -271,6 +313,7 @@ class Call:
             self.result = rest[-1][2:].strip()
             rest = rest[:-1]
         self.args = rest
+        self.values = [unescape(a) for a in rest]
         self.line = line.rstrip("\r\n")
 
     def __repr__(self):
@@ -316,24 +359,26 @@ class App:
         return self.probe.boxes(self.caption, self.pid)
 
     def wait_box(self, timeout=20):
-        def found():
-            bs = self.boxes()
-            if bs and bs[0]["text"]:
-                return bs
-            return None
-        bs = poll(f'a "{self.caption}" message box', found, timeout)
-        assert len(bs) == 1, f"more than one box: {bs}"
-        # The icon is read off the screen, so give the box time to paint.
-        deadline = time.monotonic() + 3
-        while bs[0]["icon"] == "other" and time.monotonic() < deadline:
-            time.sleep(POLL_S)
-            bs = self.boxes() or bs
-        return bs[0]
+        return self.probe.wait_box(self.caption, self.pid, timeout)
 
     def answer(self, box, button_id, timeout=10):
         """Presses a button and waits until that box has gone."""
-        self.probe.call("press", box["hwnd"], button_id)
-        poll("the box to close", lambda: all(b["hwnd"] != box["hwnd"] for b in self.boxes()), timeout)
+        self.probe.answer(box, button_id, timeout)
+
+    def expect_box(self, text, icon, buttons, timeout=20):
+        """Waits for the box and checks its text, icon and button ids."""
+        box = self.wait_box(timeout)
+        assert box["text"] == text
+        assert box["icon"] == icon, f"{text!r}: icon {box['icon']}"
+        assert [b["id"] for b in box["buttons"]] == buttons, f"{text!r}: buttons {box['buttons']}"
+        return box
+
+    def no_box_for(self, seconds):
+        """No box turns up for `seconds`."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            assert self.boxes() == [], f"unexpected box: {self.boxes()}"
+            time.sleep(0.1)
 
     def close_window(self, window, how="close"):
         self.probe.call(how, window["hwnd"])

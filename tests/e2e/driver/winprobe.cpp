@@ -216,6 +216,11 @@ struct BitmapDeleter {
 };
 using UniqueBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, BitmapDeleter>;
 
+struct BrushDeleter {
+    void operator()(HBRUSH b) const { DeleteObject(b); }
+};
+using UniqueBrush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, BrushDeleter>;
+
 struct MemoryDc {
     HDC dc;
     explicit MemoryDc(HDC like) : dc(CreateCompatibleDC(like)) {}
@@ -224,27 +229,63 @@ struct MemoryDc {
     MemoryDc& operator=(const MemoryDc&) = delete;
 };
 
-// The pixels of a screen rectangle as 0x00RRGGBB values, row by row.
-std::vector<DWORD> Grab(HDC screen, const RECT& r, HICON overlay) {
+// A 32-bit top-down DIB section selected into a memory DC, for reading back
+// what was drawn into it as 0x00RRGGBB values, row by row.
+class Canvas {
+public:
+    Canvas(HDC like, int w, int h) : mem_(like), w_(w), h_(h) {
+        BITMAPINFO bi{};
+        bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+        bi.bmiHeader.biWidth = w;
+        bi.bmiHeader.biHeight = -h;
+        bi.bmiHeader.biPlanes = 1;
+        bi.bmiHeader.biBitCount = 32;
+        bmp_.reset(CreateDIBSection(like, &bi, DIB_RGB_COLORS, &bits_, nullptr, 0));
+        if (bmp_) old_ = SelectObject(mem_.dc, bmp_.get());
+    }
+    ~Canvas() {
+        if (old_) SelectObject(mem_.dc, old_);
+    }
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+
+    HDC dc() const { return bmp_ ? mem_.dc : nullptr; }
+
+    std::vector<DWORD> Pixels() const {
+        if (!bmp_) return {};
+        GdiFlush();
+        const auto* p = static_cast<const DWORD*>(bits_);
+        std::vector<DWORD> px(p, p + w_ * h_);
+        for (DWORD& v : px) v &= 0xFFFFFF;
+        return px;
+    }
+
+private:
+    MemoryDc mem_;
+    int w_, h_;
+    void* bits_ = nullptr;
+    UniqueBitmap bmp_;
+    HGDIOBJ old_ = nullptr;
+};
+
+std::vector<DWORD> Grab(HDC screen, const RECT& r) {
     int w = r.right - r.left, h = r.bottom - r.top;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    void* bits = nullptr;
-    UniqueBitmap bmp(CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
-    if (!bmp) return {};
-    MemoryDc mem(screen);
-    HGDIOBJ old = SelectObject(mem.dc, bmp.get());
-    BitBlt(mem.dc, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    if (overlay) DrawIconEx(mem.dc, 0, 0, overlay, w, h, 0, nullptr, DI_NORMAL);
-    GdiFlush();
-    std::vector<DWORD> px(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + w * h);
-    SelectObject(mem.dc, old);
-    for (DWORD& p : px) p &= 0xFFFFFF;
-    return px;
+    Canvas c(screen, w, h);
+    if (!c.dc()) return {};
+    BitBlt(c.dc(), 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    return c.Pixels();
+}
+
+// `icon` as it shows when drawn at w x h on a plain `background`.
+std::vector<DWORD> Render(HDC screen, int w, int h, DWORD background, HICON icon) {
+    Canvas c(screen, w, h);
+    if (!c.dc()) return {};
+    COLORREF bg = RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF);
+    UniqueBrush brush(CreateSolidBrush(bg));
+    RECT all{0, 0, w, h};
+    FillRect(c.dc(), &all, brush.get());
+    DrawIconEx(c.dc(), 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
+    return c.Pixels();
 }
 
 int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
@@ -260,8 +301,11 @@ int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
 
 // Icon handles are per process under Wine, so the box's icon cannot be
 // compared by handle with our own LoadIcon. Instead each standard icon is
-// drawn over what the screen shows; the one that changes (almost) nothing
-// is the one on show.
+// drawn on the box's background colour (the static's corner, which no
+// standard icon covers) and compared with what the screen shows. Drawing on
+// a plain background rather than over the screen keeps the half-transparent
+// rim and shadow out of the count: redrawn over themselves they blend twice
+// and changed as many pixels as the glyph that tells "?" from "i".
 std::string IconName(HWND box) {
     HWND st = IconStaticOf(box);
     if (!st || !SendMessageW(st, STM_GETICON, 0, 0)) return "\"none\"";
@@ -276,14 +320,15 @@ std::string IconName(HWND box) {
                            {IDI_EXCLAMATION, "exclamation"},
                            {IDI_ASTERISK, "asterisk"}};
     ScreenDc sdc;
-    std::vector<DWORD> shot = Grab(sdc.dc, r, nullptr);
+    std::vector<DWORD> shot = Grab(sdc.dc, r);
     if (shot.empty()) return "\"unknown\"";
-    // Redrawing an icon over itself changes only its half-transparent rim.
     const char* best = "other";
     int bestDiff = static_cast<int>(shot.size());
     int secondDiff = bestDiff;
+    std::string scores;
     for (const Known& k : known) {
-        int d = Differences(shot, Grab(sdc.dc, r, LoadIconW(nullptr, k.id)));
+        int d = Differences(shot, Render(sdc.dc, r.right - r.left, r.bottom - r.top, shot[0], LoadIconW(nullptr, k.id)));
+        scores += std::string(",\"") + k.name + "\":" + Num(d);
         if (d < bestDiff) {
             secondDiff = bestDiff;
             bestDiff = d;
@@ -293,7 +338,7 @@ std::string IconName(HWND box) {
         }
     }
     if (bestDiff * 5 > static_cast<int>(shot.size()) || bestDiff * 3 > secondDiff) best = "other";
-    return std::string("\"") + best + "\"";
+    return std::string("\"") + best + "\",\"icon_scores\":{\"n\":" + Num(shot.size()) + scores + "}";
 }
 
 std::string ButtonsOf(HWND box) {
