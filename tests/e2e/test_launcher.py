@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from wine import App, E2EError, poll, win_path, write_scenario
+from wine import App, E2EError, poll, read_calls, win_path, write_scenario
 
 CAPTION = "Launcher"
 MSG_APP = "Error al cargar recursos de aplicaci\u00f3n"
@@ -213,16 +213,14 @@ def test_whole_update_through_the_launcher(bed, launches):
     main = updater_window(bed)
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
-        box = poll("an updater question", lambda: [b for b in bed.probe.boxes("Renovo") if b["text"]], 20)[0]
-        bed.probe.call("press", box["hwnd"], answer)
-        poll("the question to close", lambda: all(b["hwnd"] != box["hwnd"] for b in bed.probe.boxes("Renovo")), 10)
-    done = poll("the outcome", lambda: [b for b in bed.probe.boxes("Renovo") if b["text"]], 60)[0]
-    assert done["text"] == "Device updated correctly."
+        bed.probe.answer(bed.probe.wait_box("Renovo"), answer)
+    done = bed.probe.wait_box("Renovo", timeout=60)
+    assert (done["text"], done["icon"]) == ("Device updated correctly.", "asterisk")
     bed.probe.call("press", done["hwnd"], IDOK)
     poll("the main window to come back", lambda: [w for w in bed.probe.windows(0, INICIAL)
                                                   if w["hwnd"] == main["hwnd"] and w["enabled"]], 20)
-    updates = [line for line in launch.log.read_text(errors="replace").splitlines() if "\tUpdateSmartFirmware\t" in line]
-    assert len(updates) == 1 and "SMARTHOPPER" in updates[0]
+    updates = [c.values for c in read_calls(launch.log) if c.op == "UpdateSmartFirmware"]
+    assert updates == [["BSTR=" + win_path(launch.folder / "SMARTHOPPER"), "I2=1"]]
     end_updater(bed, main)
     launch.app.wait_exit(timeout=30)
     assert launch.app.boxes() == []
