@@ -234,10 +234,17 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
     // A result the scenario names wins over chaos; the rest is drawn.
     const bool writesVersions = id == kGetFirmWareVersion || id == kCheckSmartFirmwareFile;
     ChaosDraw chaos = chaos_.Next(writesVersions, forced != nullptr);
+    if (!forced && chaos.answer) forced = &*chaos.answer;
+    // A call that fails writes nothing back, so its drawn versions are no
+    // fault of this call and must not be counted as one.
+    if (forced && (forced->kind == Outcome::Kind::Raise || forced->kind == Outcome::Kind::HResult)) {
+        chaos.fw.reset();
+        chaos.ds.reset();
+        std::erase_if(chaos.faults, [](const ChaosFault& f) { return f.kind == L"version"; });
+    }
     for (const ChaosFault& f : chaos.faults)
         Log(L"Chaos", std::wstring(L"\t") + kNames[id] + L"\t" + f.kind + L"\t" + EscapeForLog(f.detail));
     if (chaos.delayMs) Sleep(chaos.delayMs);
-    if (!forced && chaos.answer) forced = &*chaos.answer;
 
     if (forced && forced->kind == Outcome::Kind::Raise) {
         if (excep) {

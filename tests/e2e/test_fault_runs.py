@@ -11,8 +11,16 @@ Process and file faults: the updater killed during an update, a staged image
 held open by another program at clean-up, two launchers started at once.
 (A launcher killed while its updater runs is covered in test_launcher.py.)
 
+Beyond that, each chaotic run checks what the user saw against the call
+log: the version lists always hold their ten lines in their layout, no
+update call without an accepted warning, "Device updated correctly." only
+after an update call whose result reads as success, every call after the
+start-up to one generation, Terminate at most once and last.
+
 A failing chaotic run names its seed; replay it with
     bench/fault_runs.sh --seed N
+The component gives the same answers to the same calls; the user's moments
+follow the clock, so a replay may take another path where timing decides.
 bench/fault_runs.sh COUNT runs many more seeds and prints a table.
 """
 
