@@ -84,7 +84,9 @@ std::string Bool(bool b) { return b ? "true" : "false"; }
 std::string Hwnd(HWND h) { return Num(static_cast<long long>(reinterpret_cast<UINT_PTR>(h))); }
 
 std::string Rect(const RECT& r) {
-    return "[" + Num(r.left) + "," + Num(r.top) + "," + Num(r.right) + "," + Num(r.bottom) + "]";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right, r.bottom);
+    return buf;
 }
 
 std::string Error(const std::string& what) { return "{\"ok\":false,\"error\":\"" + what + "\"}"; }
@@ -304,11 +306,13 @@ int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
 // drawn on the box's background colour (the static's corner, which no
 // standard icon covers) and compared with what the screen shows. Drawing on
 // a plain background rather than over the screen keeps the half-transparent
-// rim and shadow out of the count: redrawn over themselves they blend twice
-// and changed as many pixels as the glyph that tells "?" from "i".
-std::string IconName(HWND box) {
+// rim and shadow out of the count: redrawn over themselves they would blend
+// twice and change as many pixels as the glyph that tells "?" from "i".
+// The JSON members "icon" (a name, or "other" when no icon matches clearly)
+// and "icon_scores" (differing pixels per icon, for when it is "other").
+std::string IconMembers(HWND box) {
     HWND st = IconStaticOf(box);
-    if (!st || !SendMessageW(st, STM_GETICON, 0, 0)) return "\"none\"";
+    if (!st || !SendMessageW(st, STM_GETICON, 0, 0)) return "\"icon\":\"none\"";
     RECT r{};
     GetWindowRect(st, &r);
     struct Known {
@@ -321,7 +325,7 @@ std::string IconName(HWND box) {
                            {IDI_ASTERISK, "asterisk"}};
     ScreenDc sdc;
     std::vector<DWORD> shot = Grab(sdc.dc, r);
-    if (shot.empty()) return "\"unknown\"";
+    if (shot.empty()) return "\"icon\":\"unknown\"";
     const char* best = "other";
     int bestDiff = static_cast<int>(shot.size());
     int secondDiff = bestDiff;
@@ -338,7 +342,7 @@ std::string IconName(HWND box) {
         }
     }
     if (bestDiff * 5 > static_cast<int>(shot.size()) || bestDiff * 3 > secondDiff) best = "other";
-    return std::string("\"") + best + "\",\"icon_scores\":{\"n\":" + Num(shot.size()) + scores + "}";
+    return std::string("\"icon\":\"") + best + "\",\"icon_scores\":{\"pixels\":" + Num(shot.size()) + scores + "}";
 }
 
 std::string ButtonsOf(HWND box) {
@@ -359,7 +363,7 @@ std::string DescribeBox(HWND box) {
     int defId = HIWORD(def) == DC_HASDEFID ? LOWORD(def) : 0;
     return "{\"hwnd\":" + Hwnd(box) + ",\"pid\":" + Num(PidOf(box)) + ",\"text\":" +
            Quote(TextOf(GetDlgItem(box, 0xFFFF))) + ",\"buttons\":" + ButtonsOf(box) +
-           ",\"default\":" + Num(defId) + ",\"icon\":" + IconName(box) +
+           ",\"default\":" + Num(defId) + "," + IconMembers(box) +
            ",\"owner\":" + Hwnd(GetWindow(box, GW_OWNER)) + ",\"rect\":" + [&] {
                RECT r{};
                GetWindowRect(box, &r);
@@ -435,19 +439,21 @@ std::string CmdKill(const Args& a) {
     return "{\"ok\":true}";
 }
 
+std::string Listing(const char* key, const std::vector<HWND>& found, std::string (*describe)(HWND)) {
+    std::string out = std::string("{\"ok\":true,\"") + key + "\":[";
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (i) out += ",";
+        out += describe(found[i]);
+    }
+    return out + "]}";
+}
+
 std::string CmdWindows(const Args& a) {
     WindowFilter f;
     if (a.size() > 1) f.pid = static_cast<DWORD>(ToInt(a[1]));
     if (a.size() > 2) f.cls = a[2];
     if (a.size() > 3) f.title = a[3];
-    std::string out = "{\"ok\":true,\"windows\":[";
-    bool first = true;
-    for (HWND h : FindWindows(f)) {
-        if (!first) out += ",";
-        first = false;
-        out += DescribeWindow(h);
-    }
-    return out + "]}";
+    return Listing("windows", FindWindows(f), DescribeWindow);
 }
 
 std::string CmdMsgbox(const Args& a) {
@@ -457,14 +463,7 @@ std::string CmdMsgbox(const Args& a) {
     f.title = a[1];
     f.visibleOnly = true;
     if (a.size() > 2) f.pid = static_cast<DWORD>(ToInt(a[2]));
-    std::string out = "{\"ok\":true,\"boxes\":[";
-    bool first = true;
-    for (HWND h : FindWindows(f)) {
-        if (!first) out += ",";
-        first = false;
-        out += DescribeBox(h);
-    }
-    return out + "]}";
+    return Listing("boxes", FindWindows(f), DescribeBox);
 }
 
 std::string CmdPress(const Args& a) {
