@@ -384,9 +384,8 @@ def main_window(bed, timeout=40):
 
 
 def answer_next(bed, button, timeout=20):
-    box = poll("an updater box", lambda: [b for b in bed.probe.boxes(RENOVO) if b["text"]], timeout)[0]
-    bed.probe.call("press", box["hwnd"], button)
-    _gone(bed, box)
+    box = bed.probe.wait_box(RENOVO, timeout=timeout)
+    bed.probe.answer(box, button)
     return box["text"]
 
 
