@@ -5,6 +5,8 @@ the COM types); here it is run under Wine with the simulator registered in
 each of the four ways the updater meets the component.
 """
 
+import shutil
+
 import pytest
 
 from wine import read_calls, win_path, write_scenario
@@ -103,3 +105,24 @@ def test_chaos_is_replayed_by_its_seed(bed, tmp_path):
     assert failed_with_versions == []
     lines = [c for c in read_calls(tmp_path / "a.log") if c.op not in ("Chaos", "Create", "Release")]
     assert any(c.result == "I2=256" for c in lines)
+
+
+def test_component_with_its_runtime_beside_it_still_loads(bed, runs, tmp_path):
+    """The updater narrows the DLL search to the system folder at start-up;
+    a component whose own DLLs sit only in its folder must still come up."""
+    vendor = tmp_path / "vendor"
+    vendor.mkdir()
+    for name in ("ArconSimDep.dll", "ArconDep.dll"):
+        shutil.copy(bed.exe(name), vendor / name)
+    bed.wine.run(["wine", "regsvr32", "/s", win_path(vendor / "ArconSimDep.dll")],
+                 extra_env={"ARCONSIM_REGISTER": "v2"})
+    bed.sim.current = "v2"  # registered above, from the vendor folder
+    try:
+        app = runs.renovo(register="v2")
+        main = app.wait_window("Inicial")
+        assert app.boxes() == []
+        assert [f"{c.gen} {c.op}" for c in app.calls()][:3] == ["v2 Create", "v2 Connect", "v2 StartUp"]
+        app.close_window(main)
+        app.wait_exit()
+    finally:
+        bed.sim.current = None  # the next test registers the plain simulator again
