@@ -14,11 +14,7 @@ repo=$(cd "$here/.." && pwd)
 : "${E2E_BUILD:=$repo/build/win32}"
 : "${E2E_TAG:=lanzo-bench}"
 export E2E_BUILD E2E_TAG
-py=""
-for cand in python3 /usr/bin/python3; do
-    if "$cand" -c 'import pytest' >/dev/null 2>&1; then py=$cand; break; fi
-done
-[ -n "$py" ] || { echo "no python3 with pytest" >&2; exit 2; }
+. "$repo/scripts/bed-python.sh" || exit 2
 exec "$py" - "$repo" <<'PY'
 import os, shutil, subprocess, sys, tempfile, time
 from pathlib import Path

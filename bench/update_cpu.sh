@@ -19,15 +19,7 @@ repo=$(cd "$here/.." && pwd)
 : "${E2E_TAG:=cpubench}"
 export E2E_BUILD E2E_TAG
 
-# The first python3 that has pytest (the bed's modules import it).
-py=""
-for cand in python3 /usr/bin/python3; do
-    if "$cand" -c 'import pytest' >/dev/null 2>&1; then py=$cand; break; fi
-done
-if [ -z "$py" ]; then
-    echo "update_cpu: no python3 with pytest found" >&2
-    exit 2
-fi
+. "$repo/scripts/bed-python.sh" || exit 2
 
 exec "$py" - "$repo" <<'PY'
 import os
