@@ -313,13 +313,10 @@ void Inicial::DrawLogo(const DRAWITEMSTRUCT& di) {
         FillRect(di.hDC, &di.rcItem, background_.get());
         return;
     }
-    HDC mem = CreateCompatibleDC(di.hDC);
+    MemoryDcPtr mem(CreateCompatibleDC(di.hDC));
     if (!mem) return;
-    {
-        Selected sel(mem, logo_.get());
-        BitBlt(di.hDC, 0, 0, logoSize_.cx, logoSize_.cy, mem, 0, 0, SRCCOPY);
-    }
-    DeleteDC(mem);
+    Selected sel(mem.get(), logo_.get());
+    BitBlt(di.hDC, 0, 0, logoSize_.cx, logoSize_.cy, mem.get(), 0, 0, SRCCOPY);
 }
 
 void Inicial::DrawButton(const DRAWITEMSTRUCT& di) {

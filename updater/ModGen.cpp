@@ -41,9 +41,8 @@ Shared& App() {
 }
 
 int SystemDpi() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen) ReleaseDC(nullptr, screen);
+    ScreenDc screen;
+    const int dpi = screen.Get() ? GetDeviceCaps(screen.Get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
 
@@ -90,13 +89,10 @@ FontPtr CreateGuiFont(int dpi) {
 
 SIZE TextSize(HFONT font, const std::wstring& text) {
     SIZE s{0, 0};
-    HDC dc = GetDC(nullptr);
-    if (!dc) return s;
-    {
-        Selected sel(dc, font);
-        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &s);
-    }
-    ReleaseDC(nullptr, dc);
+    ScreenDc dc;
+    if (!dc.Get()) return s;
+    Selected sel(dc.Get(), font);
+    GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &s);
     return s;
 }
 

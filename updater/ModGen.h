@@ -33,6 +33,24 @@ struct IconDeleter {
 };
 using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
 
+struct MemoryDcDeleter {
+    void operator()(HDC h) const { if (h) DeleteDC(h); }
+};
+using MemoryDcPtr = std::unique_ptr<std::remove_pointer_t<HDC>, MemoryDcDeleter>;
+
+// The screen's DC for one scope.
+class ScreenDc {
+public:
+    ScreenDc() : dc_(GetDC(nullptr)) {}
+    ~ScreenDc() { if (dc_) ReleaseDC(nullptr, dc_); }
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    HDC Get() const { return dc_; }
+
+private:
+    HDC dc_;
+};
+
 // Selects an object into a DC for one scope.
 class Selected {
 public:
