@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from wine import poll
+
 IDOK = 1
 IDC_LBLINFO = 501
 IDC_TXTACTUALIZA = 502
@@ -107,8 +109,11 @@ def assert_wait_window_look(bed, app, window):
     label = bed.probe.control(window["hwnd"], IDC_LBLINFO)
     assert label["text"] == "Connecting ....."
     assert label["visible"]
-    focus = bed.probe.focus(window["hwnd"])["focus"]
-    assert focus and focus["id"] == IDC_TXTACTUALIZA and focus["root"] == window["hwnd"]
+    # The window shows a moment before its hidden text box takes the focus.
+    def text_box_focused():
+        focus = bed.probe.focus(window["hwnd"])["focus"]
+        return focus and focus["id"] == IDC_TXTACTUALIZA and focus["root"] == window["hwnd"]
+    poll("the focus on TxtActualiza", text_box_focused, 2)
 
 
 def assert_main_window_placed(bed, app, main):
