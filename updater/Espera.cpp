@@ -226,10 +226,7 @@ LRESULT Espera::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         if ((wp & 0xFFF0) == SC_CLOSE) return 0;
         break;
     case WM_DPICHANGED: {
-        dpi_ = HIWORD(wp);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lp);
-        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        dpi_ = AcceptDpiChange(hwnd_, wp, lp);
         Layout();
         RoundFormCorners(hwnd_, MulDiv(kCornerPx, dpi_, 96));
         return 0;

@@ -429,10 +429,7 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         PostQuitMessage(0);
         return 0;
     case WM_DPICHANGED: {
-        dpi_ = HIWORD(wp);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lp);
-        SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        dpi_ = AcceptDpiChange(hwnd_, wp, lp);
         Layout();
         return 0;
     }

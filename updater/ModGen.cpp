@@ -87,6 +87,12 @@ FontPtr CreateGuiFont(int dpi) {
     return FontPtr(CreateFontIndirectW(&lf));
 }
 
+int AcceptDpiChange(HWND window, WPARAM wp, LPARAM lp) {
+    const RECT* suggested = reinterpret_cast<const RECT*>(lp);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    return HIWORD(wp);
+}
+
 SIZE TextSize(HFONT font, const std::wstring& text) {
     SIZE s{0, 0};
     ScreenDc dc;

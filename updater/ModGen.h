@@ -78,6 +78,9 @@ Shared& App();
 
 // ---- DPI and twips --------------------------------------------------------
 int WindowDpi(HWND window);  // the window's DPI, the system's when unknown
+// WM_DPICHANGED: moves the window to the place the system suggests and
+// returns the new DPI; the caller lays its controls out again.
+int AcceptDpiChange(HWND window, WPARAM wp, LPARAM lp);
 int SystemDpi();
 int Px(double twips, int dpi);
 double Twips(int pixels, int dpi);

@@ -13,6 +13,7 @@
 #include "core/Device.h"
 #include "core/MainWindow.h"
 #include "core/Messages.h"
+#include "core/StartUp.h"
 #include "core/UpdateRun.h"
 
 namespace fake {
@@ -163,6 +164,15 @@ public:
         now += maxSleepMs < step ? maxSleepMs : step;
     }
 };
+
+// A session that came up on one generation, with a fake component in use.
+inline Device& InstallDevice(core::Session& session, bool usingV2, Log& log) {
+    auto d = std::make_unique<Device>(usingV2 ? L"v2" : L"v1", log);
+    Device& device = *d;
+    (usingV2 ? session.deviceV2 : session.deviceV1) = std::move(d);
+    session.usingV2 = usingV2;
+    return device;
+}
 
 inline core::CallResult Raise(const wchar_t* why) { return core::CallResult::Raised(why); }
 inline core::CallResult Returns(core::Value v) { return core::CallResult::Returned(std::move(v)); }

@@ -25,10 +25,7 @@ struct MainBed {
     fake::Device* device = nullptr;
 
     explicit MainBed(bool usingV2 = true) {
-        auto d = std::make_unique<fake::Device>(usingV2 ? L"v2" : L"v1", log);
-        device = d.get();
-        (usingV2 ? session.deviceV2 : session.deviceV1) = std::move(d);
-        session.usingV2 = usingV2;
+        device = &fake::InstallDevice(session, usingV2, log);
         const int validator = usingV2 ? 1 : 2, recycler = usingV2 ? 2 : 0, banknote = usingV2 ? 3 : 1;
         device->versions[validator] = {L"CV1", L"CVDS"};
         device->versions[recycler] = {L"SH0300.10", L"SHDS0100"};

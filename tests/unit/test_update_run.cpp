@@ -29,10 +29,7 @@ struct RunBed {
     fake::Device* device = nullptr;
 
     explicit RunBed(std::uint8_t which, bool usingV2 = true) {
-        auto d = std::make_unique<fake::Device>(usingV2 ? L"v2" : L"v1", log);
-        device = d.get();
-        (usingV2 ? session.deviceV2 : session.deviceV1) = std::move(d);
-        session.usingV2 = usingV2;
+        device = &fake::InstallDevice(session, usingV2, log);
         core::FillWaitRequest(request, which, 100.0f, 100.0f, true);
         view.list1 = {L"Coin validator:", L"FW: CV1", L"", L"Coin recycler:", L"FW: SH0300.10", L"DS: SHDS0100",
                       L"", L"Banknote module:", L"FW: NV0300.20", L"DS: NVDS0200"};
