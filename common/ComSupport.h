@@ -119,10 +119,11 @@ private:
     T* p_ = nullptr;
 };
 
-// One CoInitialize per scope; CoUninitialize only when it succeeded.
+// One single-threaded apartment per scope; CoUninitialize only when the
+// initialisation succeeded.
 class Apartment {
 public:
-    Apartment() : hr_(CoInitialize(nullptr)) {}
+    explicit Apartment(DWORD flags = COINIT_APARTMENTTHREADED) : hr_(CoInitializeEx(nullptr, flags)) {}
     Apartment(const Apartment&) = delete;
     Apartment& operator=(const Apartment&) = delete;
     ~Apartment() { if (SUCCEEDED(hr_)) CoUninitialize(); }
@@ -131,42 +132,6 @@ public:
 
 private:
     HRESULT hr_;
-};
-
-// A registry key handle.
-class RegKey {
-public:
-    RegKey() = default;
-    RegKey(const RegKey&) = delete;
-    RegKey& operator=(const RegKey&) = delete;
-    RegKey(RegKey&& o) noexcept : k_(std::exchange(o.k_, nullptr)) {}
-    ~RegKey() { if (k_) RegCloseKey(k_); }
-    HKEY Get() const { return k_; }
-    HKEY* Put() { if (k_) RegCloseKey(k_); k_ = nullptr; return &k_; }
-
-private:
-    HKEY k_ = nullptr;
-};
-
-// A kernel handle (file, process); INVALID_HANDLE_VALUE and null both mean none.
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE h) : h_(h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& o) noexcept : h_(std::exchange(o.h_, INVALID_HANDLE_VALUE)) {}
-    Handle& operator=(Handle&& o) noexcept {
-        if (this != &o) { Close(); h_ = std::exchange(o.h_, INVALID_HANDLE_VALUE); }
-        return *this;
-    }
-    ~Handle() { Close(); }
-    HANDLE Get() const { return h_; }
-    bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    void Close() { if (Valid()) CloseHandle(h_); h_ = INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
 };
 
 // UTF-8 <-> UTF-16 for log and scenario files; embedded NULs survive.

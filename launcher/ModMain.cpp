@@ -9,22 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "ComSupport.h"
 #include "FrmTonto.h"
 #include "LanzoDigests.h"
+#include "Win32Handles.h"
 #include "core/Launcher.h"
 
 namespace {
 
 using core::launcher::Digest;
 
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-Handle Own(HANDLE h) { return Handle(h == INVALID_HANDLE_VALUE ? nullptr : h); }
+using win::Handle;
 
 // A planted DLL in the launcher's folder (a downloads folder, typically)
 // must never be loaded: from here on only the system folder and folders
@@ -87,12 +82,12 @@ public:
     explicit HeldFile(Handle h) : h_(std::move(h)) {}
     std::optional<Digest> Hash() override {
         LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(h_.get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
+        if (!SetFilePointerEx(h_.Get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
         Sha256 sha;
         std::vector<std::uint8_t> buf(1 << 16);
         for (;;) {
             DWORD got = 0;
-            if (!ReadFile(h_.get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return std::nullopt;
+            if (!ReadFile(h_.Get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return std::nullopt;
             if (got == 0) break;
             if (!sha.Add(buf.data(), got)) return std::nullopt;
         }
@@ -111,7 +106,7 @@ public:
     // a reason to stop waiting: the files belong to the updater until it
     // has ended.
     void Wait() override {
-        HANDLE h = h_.get();
+        HANDLE h = h_.Get();
         for (;;) {
             const DWORD r = MsgWaitForMultipleObjects(1, &h, FALSE, INFINITE, QS_ALLINPUT);
             if (r == WAIT_OBJECT_0) return;
@@ -146,12 +141,12 @@ std::wstring ToHex(const Digest& d, std::size_t bytes) {
 // another letter case, a short name or a mapped drive.
 std::wstring CanonicalFolder(const std::wstring& folder) {
     std::wstring path = folder;
-    Handle dir = Own(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+    Handle dir = Handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (dir) {
         std::vector<wchar_t> buf(32768);
-        const DWORD n = GetFinalPathNameByHandleW(dir.get(), buf.data(), static_cast<DWORD>(buf.size()),
+        const DWORD n = GetFinalPathNameByHandleW(dir.Get(), buf.data(), static_cast<DWORD>(buf.size()),
                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (n > 0 && n < buf.size()) path.assign(buf.data(), n);
     }
@@ -193,13 +188,13 @@ public:
         // Global: a second session (another user, a remote desktop) on the
         // same folder must be kept out as well.
         const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(*digest, 20);
-        mutex_ = Own(CreateMutexW(nullptr, FALSE, name.c_str()));
+        mutex_ = Handle(CreateMutexW(nullptr, FALSE, name.c_str()));
         if (!mutex_) return false;
-        const DWORD r = WaitForSingleObject(mutex_.get(), 0);
+        const DWORD r = WaitForSingleObject(mutex_.Get(), 0);
         // An abandoned lock belonged to a launcher that was killed; what it
         // left is judged by the in-use test of the updater copy.
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return true;
-        mutex_.reset();
+        mutex_.Close();
         return false;
     }
 
@@ -236,7 +231,7 @@ public:
     }
 
     bool WriteFile(const std::wstring& path, std::span<const std::uint8_t> bytes) override {
-        Handle f = Own(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+        Handle f = Handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                    nullptr));
         if (!f) return false;
         const std::uint8_t* p = bytes.data();
@@ -244,11 +239,11 @@ public:
         while (left > 0) {
             const DWORD chunk = left > 0x100000 ? 0x100000 : static_cast<DWORD>(left);
             DWORD written = 0;
-            if (!::WriteFile(f.get(), p, chunk, &written, nullptr) || written != chunk) return false;
+            if (!::WriteFile(f.Get(), p, chunk, &written, nullptr) || written != chunk) return false;
             p += chunk;
             left -= chunk;
         }
-        return CloseHandle(f.release()) != 0;
+        return f.Close();
     }
 
     bool Delete(const std::wstring& path) override { return DeleteFileW(path.c_str()) != 0; }
@@ -264,7 +259,7 @@ public:
 
     // Others may read (the shell, the loader) but not write, rename or delete.
     std::unique_ptr<core::launcher::IHeldFile> Hold(const std::wstring& path) override {
-        Handle f = Own(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        Handle f = Handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!f) return nullptr;
         return std::make_unique<HeldFile>(std::move(f));
@@ -284,7 +279,7 @@ public:
         sei.lpDirectory = L"";
         sei.nShow = showState;
         ShellExecuteExW(&sei);
-        Handle process = Own(sei.hProcess);
+        Handle process(sei.hProcess);
         if (!process) return nullptr;
         return std::make_unique<Process>(std::move(process));
     }
@@ -294,21 +289,6 @@ public:
 private:
     HWND owner_;
     Handle mutex_;
-};
-
-// The shell may hand the start to an extension, which wants COM on the
-// calling thread.
-class ComApartment {
-public:
-    ComApartment() : ok_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
-    ~ComApartment() {
-        if (ok_) CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    bool ok_;
 };
 
 class Boxes : public core::IMessages {
@@ -322,7 +302,9 @@ public:
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RestrictDllSearch();
-    ComApartment com;
+    // The shell may hand the start to an extension, which wants COM on the
+    // calling thread.
+    com::Apartment apartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     FrmTonto form(instance);
     WinSystem sys(form.Handle());
     Boxes boxes;

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace sim {
 namespace {
@@ -117,7 +118,7 @@ std::wstring FormatVariant(const VARIANT& v) {
 void CallLog::Write(const std::wstring& line) const {
     if (path_.empty()) return;
     std::string bytes = com::ToUtf8(line + L"\n");
-    com::Handle f(CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    win::Handle f(CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.Valid()) return;
     DWORD put = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace sim {
 namespace {
@@ -31,7 +32,7 @@ std::optional<std::wstring> Utf8Field(const std::vector<unsigned char>& b, size_
 }  // namespace
 
 std::optional<ImageHeader> ReadImageHeader(const std::wstring& path) {
-    com::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+    win::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.Valid()) return std::nullopt;
     std::vector<unsigned char> b(kMaxHeader);

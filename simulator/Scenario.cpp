@@ -5,6 +5,7 @@
 #include <cwctype>
 
 #include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace sim {
 namespace {
@@ -274,7 +275,7 @@ Scenario Scenario::Parse(std::string_view utf8) {
 
 namespace {
 std::optional<std::string> ReadFileBytes(const std::wstring& path) {
-    com::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    win::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.Valid()) return std::nullopt;
     std::string data;
@@ -314,7 +315,7 @@ bool SaveState(const std::wstring& path, const DeviceTable& table) {
     // Written aside and moved over, so a reader never sees half a file.
     std::wstring tmp = path + L".tmp" + std::to_wstring(GetCurrentProcessId());
     {
-        com::Handle f(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        win::Handle f(CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!f.Valid()) return false;
         DWORD put = 0;
         if (!WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) || put != bytes.size()) {

@@ -7,6 +7,7 @@
 
 #include "Arcon.h"
 #include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace {
 
@@ -76,14 +77,14 @@ std::wstring GuidText(const CLSID& id) {
 }
 
 bool SetValue(HKEY root, const std::wstring& sub, const wchar_t* name, const std::wstring& value) {
-    com::RegKey key;
+    win::RegKey key;
     if (RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) != ERROR_SUCCESS)
         return false;
     return RegSetValueExW(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-HKEY ClassesRoot(com::RegKey& holder) {
+HKEY ClassesRoot(win::RegKey& holder) {
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                         holder.Put(), nullptr) != ERROR_SUCCESS)
         return nullptr;
@@ -146,7 +147,7 @@ STDAPI DllRegisterServer() {
     DWORD len = GetModuleFileNameW(g_module, path, MAX_PATH * 2);
     if (len == 0 || len >= MAX_PATH * 2) return SELFREG_E_CLASS;
 
-    com::RegKey holder;
+    win::RegKey holder;
     HKEY classes = ClassesRoot(holder);
     if (!classes) return SELFREG_E_CLASS;
     for (const auto& c : kClasses) {
@@ -158,7 +159,7 @@ STDAPI DllRegisterServer() {
 }
 
 STDAPI DllUnregisterServer() {
-    com::RegKey holder;
+    win::RegKey holder;
     HKEY classes = ClassesRoot(holder);
     if (!classes) return SELFREG_E_CLASS;
     for (const auto& c : kClasses) Unregister(classes, c);

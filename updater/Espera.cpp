@@ -149,16 +149,16 @@ RECT Espera::DotRect(int i) const {
 
 void Espera::Paint(HDC dc) {
     const int penW = std::max(1, MulDiv(1, dpi_, 96));
-    PenPtr pen(CreatePen(PS_SOLID, penW, GetSysColor(COLOR_WINDOWTEXT)));
-    Selected selPen(dc, pen.get());
+    win::PenPtr pen(CreatePen(PS_SOLID, penW, GetSysColor(COLOR_WINDOWTEXT)));
+    win::Selected selPen(dc, pen.get());
     {
-        Selected hollow(dc, GetStockObject(NULL_BRUSH));
+        win::Selected hollow(dc, GetStockObject(NULL_BRUSH));
         const int corner = MulDiv(kCornerPx, dpi_, 96);
         RoundRect(dc, 0, 0, Px(kShape1W, dpi_), Px(kShape1H, dpi_), corner, corner);
     }
     for (int i = 0; i < core::kDotCount; ++i) {
-        BrushPtr fill(CreateSolidBrush(fills_[static_cast<size_t>(i)]));
-        Selected selFill(dc, fill.get());
+        win::BrushPtr fill(CreateSolidBrush(fills_[static_cast<size_t>(i)]));
+        win::Selected selFill(dc, fill.get());
         const RECT r = DotRect(i);
         Ellipse(dc, r.left, r.top, r.right, r.bottom);
     }

@@ -55,8 +55,8 @@ private:
     HWND info_ = nullptr;  // LblInfo
     HWND text_ = nullptr;  // TxtActualiza
     int dpi_ = 96;
-    FontPtr labelFont_;
-    BrushPtr white_;
+    win::FontPtr labelFont_;
+    win::BrushPtr white_;
     std::wstring infoText_;
 
     std::uint8_t spinnerStep_ = 0;

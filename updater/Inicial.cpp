@@ -57,7 +57,7 @@ constexpr GUID kFormat32bppBgr = {0x6fddc324, 0x4e03, 0x4bfe, {0xb1, 0x85, 0x3d,
 // Decodes a JPEG resource into a DIB section of `w` x `h`, resampling
 // smoothly when the picture has another size. Null when anything fails:
 // the window then shows its plain background where the logo would be.
-BitmapPtr LoadJpeg(int resourceId, int w, int h) {
+win::BitmapPtr LoadJpeg(int resourceId, int w, int h) {
     HRSRC res = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), MAKEINTRESOURCEW(10) /*RT_RCDATA*/);
     HGLOBAL data = res ? LoadResource(nullptr, res) : nullptr;
     const void* bytes = data ? LockResource(data) : nullptr;
@@ -105,7 +105,7 @@ BitmapPtr LoadJpeg(int resourceId, int w, int h) {
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    BitmapPtr bmp(CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
+    win::BitmapPtr bmp(CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0));
     if (!bmp || !bits) return nullptr;
     const UINT stride = static_cast<UINT>(w) * 4;
     if (FAILED(converter->CopyPixels(nullptr, stride, stride * static_cast<UINT>(h), static_cast<BYTE*>(bits))))
@@ -313,9 +313,9 @@ void Inicial::DrawLogo(const DRAWITEMSTRUCT& di) {
         FillRect(di.hDC, &di.rcItem, background_.get());
         return;
     }
-    MemoryDcPtr mem(CreateCompatibleDC(di.hDC));
+    win::MemoryDcPtr mem(CreateCompatibleDC(di.hDC));
     if (!mem) return;
-    Selected sel(mem.get(), logo_.get());
+    win::Selected sel(mem.get(), logo_.get());
     BitBlt(di.hDC, 0, 0, logoSize_.cx, logoSize_.cy, mem.get(), 0, 0, SRCCOPY);
 }
 
@@ -331,7 +331,7 @@ void Inicial::DrawButton(const DRAWITEMSTRUCT& di) {
     // button breaks between words onto a further line.
     wchar_t caption[64] = {};
     GetWindowTextW(di.hwndItem, caption, 64);
-    Selected font(dc, guiFont_.get());
+    win::Selected font(dc, guiFont_.get());
     const int margin = MulDiv(4, dpi_, 96), gap = MulDiv(2, dpi_, 96);
     RECT text{r.left + margin, 0, r.right - margin, 0};
     DrawTextW(dc, caption, -1, &text, DT_CENTER | DT_WORDBREAK | DT_CALCRECT);

@@ -48,11 +48,11 @@ private:
     HWND hwnd_ = nullptr;
     HWND lastFocus_ = nullptr;
     int dpi_ = 96;
-    FontPtr labelFont_, guiFont_;
-    BrushPtr background_, white_, lightGreen_;
-    BitmapPtr logo_;
+    win::FontPtr labelFont_, guiFont_;
+    win::BrushPtr background_, white_, lightGreen_;
+    win::BitmapPtr logo_;
     SIZE logoSize_{0, 0};
-    IconPtr buttonIcon_, bigIcon_, smallIcon_;
+    win::IconPtr buttonIcon_, bigIcon_, smallIcon_;
     int buttonIconSize_ = 32;
 };
 

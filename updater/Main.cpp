@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "ComSupport.h"
 #include "Inicial.h"
 #include "ModGen.h"
 #include "core/StartUp.h"
@@ -36,17 +37,6 @@ void RestrictDllSearch() {
     if (fn) fn(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
 }
 
-class ComScope {
-public:
-    ComScope() : hr_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-    ~ComScope() { if (SUCCEEDED(hr_)) CoUninitialize(); }
-
-private:
-    HRESULT hr_;
-};
-
 std::wstring ProgramFolder() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -72,7 +62,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state 
     // the device unusable. Wine never ghosts, so no test sees this.
     DisableProcessWindowsGhosting();
 
-    ComScope com;
+    com::Apartment apartment;
     renovo::Shared& app = renovo::App();
     app.updaterFolder = ProgramFolder();
 

@@ -1,6 +1,7 @@
 #include "ModGen.h"
 
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "Espera.h"
@@ -41,7 +42,7 @@ Shared& App() {
 }
 
 int SystemDpi() {
-    ScreenDc screen;
+    win::ScreenDc screen;
     const int dpi = screen.Get() ? GetDeviceCaps(screen.Get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
@@ -69,22 +70,22 @@ SIZE OuterSize(int clientW, int clientH, DWORD style, DWORD exStyle, int dpi) {
     return SIZE{r.right - r.left, r.bottom - r.top};
 }
 
-FontPtr CreateLabelFont(int dpi) {
+win::FontPtr CreateLabelFont(int dpi) {
     LOGFONTW lf{};
     lf.lfHeight = -MulDiv(975, dpi, 7200);
     lf.lfWeight = FW_NORMAL;
     lf.lfCharSet = ANSI_CHARSET;
     lstrcpynW(lf.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
-    return FontPtr(CreateFontIndirectW(&lf));
+    return win::FontPtr(CreateFontIndirectW(&lf));
 }
 
-FontPtr CreateGuiFont(int dpi) {
+win::FontPtr CreateGuiFont(int dpi) {
     LOGFONTW lf{};
     GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
     // The stock font is sized for the system DPI; a window on another
     // monitor needs it at its own.
     lf.lfHeight = MulDiv(lf.lfHeight, dpi, SystemDpi());
-    return FontPtr(CreateFontIndirectW(&lf));
+    return win::FontPtr(CreateFontIndirectW(&lf));
 }
 
 int AcceptDpiChange(HWND window, WPARAM wp, LPARAM lp) {
@@ -95,9 +96,9 @@ int AcceptDpiChange(HWND window, WPARAM wp, LPARAM lp) {
 
 SIZE TextSize(HFONT font, const std::wstring& text) {
     SIZE s{0, 0};
-    ScreenDc dc;
+    win::ScreenDc dc;
     if (!dc.Get()) return s;
-    Selected sel(dc.Get(), font);
+    win::Selected sel(dc.Get(), font);
     GetTextExtentPoint32W(dc.Get(), text.c_str(), static_cast<int>(text.size()), &s);
     return s;
 }

@@ -1,15 +1,13 @@
 #pragma once
 // What both windows of the updater share: the process-wide state, window
-// placement, the wait window's opening, message boxes, event pumping and
-// the small owning wrappers for GDI and USER handles.
+// placement, the wait window's opening, message boxes and event pumping.
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-#include <type_traits>
 
+#include "Win32Handles.h"
 #include "core/MainWindow.h"
 #include "core/StartUp.h"
 #include "core/UpdateRun.h"
@@ -18,51 +16,6 @@
 namespace renovo {
 
 inline constexpr const wchar_t* kAppTitle = L"Renovo";
-
-// ---- owning handles -------------------------------------------------------
-struct GdiDeleter {
-    void operator()(void* h) const { if (h) DeleteObject(static_cast<HGDIOBJ>(h)); }
-};
-using FontPtr = std::unique_ptr<std::remove_pointer_t<HFONT>, GdiDeleter>;
-using BrushPtr = std::unique_ptr<std::remove_pointer_t<HBRUSH>, GdiDeleter>;
-using BitmapPtr = std::unique_ptr<std::remove_pointer_t<HBITMAP>, GdiDeleter>;
-using PenPtr = std::unique_ptr<std::remove_pointer_t<HPEN>, GdiDeleter>;
-
-struct IconDeleter {
-    void operator()(HICON h) const { if (h) DestroyIcon(h); }
-};
-using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
-
-struct MemoryDcDeleter {
-    void operator()(HDC h) const { if (h) DeleteDC(h); }
-};
-using MemoryDcPtr = std::unique_ptr<std::remove_pointer_t<HDC>, MemoryDcDeleter>;
-
-// The screen's DC for one scope.
-class ScreenDc {
-public:
-    ScreenDc() : dc_(GetDC(nullptr)) {}
-    ~ScreenDc() { if (dc_) ReleaseDC(nullptr, dc_); }
-    ScreenDc(const ScreenDc&) = delete;
-    ScreenDc& operator=(const ScreenDc&) = delete;
-    HDC Get() const { return dc_; }
-
-private:
-    HDC dc_;
-};
-
-// Selects an object into a DC for one scope.
-class Selected {
-public:
-    Selected(HDC dc, HGDIOBJ obj) : dc_(dc), old_(obj ? SelectObject(dc, obj) : nullptr) {}
-    Selected(const Selected&) = delete;
-    Selected& operator=(const Selected&) = delete;
-    ~Selected() { if (old_) SelectObject(dc_, old_); }
-
-private:
-    HDC dc_;
-    HGDIOBJ old_;
-};
 
 // ---- process-wide state ---------------------------------------------------
 struct Shared {
@@ -88,9 +41,9 @@ double Twips(int pixels, int dpi);
 SIZE OuterSize(int clientW, int clientH, DWORD style, DWORD exStyle, int dpi);
 
 // "MS Sans Serif" 9.75 pt regular, the labels' font, at `dpi`.
-FontPtr CreateLabelFont(int dpi);
+win::FontPtr CreateLabelFont(int dpi);
 // The default GUI font scaled to `dpi`, for lists and buttons.
-FontPtr CreateGuiFont(int dpi);
+win::FontPtr CreateGuiFont(int dpi);
 // Width and height of one line of text in `font`.
 SIZE TextSize(HFONT font, const std::wstring& text);
 

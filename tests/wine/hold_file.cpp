@@ -7,25 +7,19 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 
-namespace {
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-}  // namespace
+#include "Win32Handles.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
         std::printf("usage: hold_file <path>\n");
         return 2;
     }
-    HANDLE raw = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    win::Handle held(CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!held) {
         std::printf("failed %lu\n", GetLastError());
         return 1;
     }
-    std::unique_ptr<void, HandleCloser> held(raw);
     std::printf("held\n");
     std::fflush(stdout);
     char line[64];

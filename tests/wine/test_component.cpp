@@ -14,6 +14,7 @@
 
 #include "Component.h"
 #include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace {
 
@@ -40,13 +41,13 @@ updater::DispatchFactory g_factory;
 std::wstring Path(const std::wstring& name) { return g_dir + L"\\" + name; }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
-    com::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    win::Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD put = 0;
     if (f.Valid()) ::WriteFile(f.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
 }
 
 std::string ReadFile(const std::wstring& path) {
-    com::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    win::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               0, nullptr));
     std::string data;
     if (!f.Valid()) return data;

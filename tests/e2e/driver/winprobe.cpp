@@ -36,29 +36,13 @@
 #include <string>
 #include <vector>
 
+#include "Win32Handles.h"
+
 namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-struct RegionDeleter {
-    void operator()(HRGN r) const { DeleteObject(r); }
-};
-using UniqueRegion = std::unique_ptr<std::remove_pointer_t<HRGN>, RegionDeleter>;
-
-struct ScreenDc {
-    HDC dc = GetDC(nullptr);
-    ~ScreenDc() { ReleaseDC(nullptr, dc); }
-    ScreenDc() = default;
-    ScreenDc(const ScreenDc&) = delete;
-    ScreenDc& operator=(const ScreenDc&) = delete;
-};
 
 // Processes started by this probe, by id, so that they can be waited for
 // and ended even when their windows are gone.
-std::map<DWORD, UniqueHandle> g_processes;
+std::map<DWORD, win::Handle> g_processes;
 
 // ---- JSON output ----------------------------------------------------------
 
@@ -153,7 +137,7 @@ std::string ClientRectOnScreen(HWND h) {
 // The region box says where the window is clipped; the corner probes tell a
 // rounded outline from a plain rectangle one.
 std::string RegionOf(HWND h) {
-    UniqueRegion rgn(CreateRectRgn(0, 0, 0, 0));
+    win::RegionPtr rgn(CreateRectRgn(0, 0, 0, 0));
     int type = GetWindowRgn(h, rgn.get());
     if (type == ERROR || type == NULLREGION) return "null";
     RECT box{};
@@ -213,29 +197,11 @@ HWND IconStaticOf(HWND box) {
     return nullptr;
 }
 
-struct BitmapDeleter {
-    void operator()(HBITMAP b) const { DeleteObject(b); }
-};
-using UniqueBitmap = std::unique_ptr<std::remove_pointer_t<HBITMAP>, BitmapDeleter>;
-
-struct BrushDeleter {
-    void operator()(HBRUSH b) const { DeleteObject(b); }
-};
-using UniqueBrush = std::unique_ptr<std::remove_pointer_t<HBRUSH>, BrushDeleter>;
-
-struct MemoryDc {
-    HDC dc;
-    explicit MemoryDc(HDC like) : dc(CreateCompatibleDC(like)) {}
-    ~MemoryDc() { DeleteDC(dc); }
-    MemoryDc(const MemoryDc&) = delete;
-    MemoryDc& operator=(const MemoryDc&) = delete;
-};
-
 // A 32-bit top-down DIB section selected into a memory DC, for reading back
 // what was drawn into it as 0x00RRGGBB values, row by row.
 class Canvas {
 public:
-    Canvas(HDC like, int w, int h) : mem_(like), w_(w), h_(h) {
+    Canvas(HDC like, int w, int h) : mem_(CreateCompatibleDC(like)), w_(w), h_(h) {
         BITMAPINFO bi{};
         bi.bmiHeader.biSize = sizeof bi.bmiHeader;
         bi.bmiHeader.biWidth = w;
@@ -243,15 +209,15 @@ public:
         bi.bmiHeader.biPlanes = 1;
         bi.bmiHeader.biBitCount = 32;
         bmp_.reset(CreateDIBSection(like, &bi, DIB_RGB_COLORS, &bits_, nullptr, 0));
-        if (bmp_) old_ = SelectObject(mem_.dc, bmp_.get());
+        if (bmp_) old_ = SelectObject(mem_.get(), bmp_.get());
     }
     ~Canvas() {
-        if (old_) SelectObject(mem_.dc, old_);
+        if (old_) SelectObject(mem_.get(), old_);
     }
     Canvas(const Canvas&) = delete;
     Canvas& operator=(const Canvas&) = delete;
 
-    HDC dc() const { return bmp_ ? mem_.dc : nullptr; }
+    HDC dc() const { return bmp_ ? mem_.get() : nullptr; }
 
     std::vector<DWORD> Pixels() const {
         if (!bmp_) return {};
@@ -263,10 +229,10 @@ public:
     }
 
 private:
-    MemoryDc mem_;
+    win::MemoryDcPtr mem_;
     int w_, h_;
     void* bits_ = nullptr;
-    UniqueBitmap bmp_;
+    win::BitmapPtr bmp_;
     HGDIOBJ old_ = nullptr;
 };
 
@@ -283,7 +249,7 @@ std::vector<DWORD> Render(HDC screen, int w, int h, DWORD background, HICON icon
     Canvas c(screen, w, h);
     if (!c.dc()) return {};
     COLORREF bg = RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF);
-    UniqueBrush brush(CreateSolidBrush(bg));
+    win::BrushPtr brush(CreateSolidBrush(bg));
     RECT all{0, 0, w, h};
     FillRect(c.dc(), &all, brush.get());
     DrawIconEx(c.dc(), 0, 0, icon, w, h, 0, nullptr, DI_NORMAL);
@@ -323,15 +289,15 @@ std::string IconMembers(HWND box) {
                            {IDI_QUESTION, "question"},
                            {IDI_EXCLAMATION, "exclamation"},
                            {IDI_ASTERISK, "asterisk"}};
-    ScreenDc sdc;
-    std::vector<DWORD> shot = Grab(sdc.dc, r);
+    win::ScreenDc sdc;
+    std::vector<DWORD> shot = Grab(sdc.Get(), r);
     if (shot.empty()) return "\"icon\":\"unknown\"";
     const char* best = "other";
     int bestDiff = static_cast<int>(shot.size());
     int secondDiff = bestDiff;
     std::string scores;
     for (const Known& k : known) {
-        int d = Differences(shot, Render(sdc.dc, r.right - r.left, r.bottom - r.top, shot[0], LoadIconW(nullptr, k.id)));
+        int d = Differences(shot, Render(sdc.Get(), r.right - r.left, r.bottom - r.top, shot[0], LoadIconW(nullptr, k.id)));
         scores += std::string(",\"") + k.name + "\":" + Num(d);
         if (d < bestDiff) {
             secondDiff = bestDiff;
@@ -376,10 +342,10 @@ std::string DescribeBox(HWND box) {
 using Args = std::vector<std::wstring>;
 
 std::string CmdScreen(const Args&) {
-    ScreenDc sdc;
+    win::ScreenDc sdc;
     return "{\"ok\":true,\"width\":" + Num(GetSystemMetrics(SM_CXSCREEN)) +
            ",\"height\":" + Num(GetSystemMetrics(SM_CYSCREEN)) +
-           ",\"dpi\":" + Num(GetDeviceCaps(sdc.dc, LOGPIXELSX)) + "}";
+           ",\"dpi\":" + Num(GetDeviceCaps(sdc.Get(), LOGPIXELSX)) + "}";
 }
 
 // The child's environment is ours with NAME=VALUE pairs replaced or added.
@@ -414,7 +380,7 @@ std::string CmdStart(const Args& a) {
                         env.data(), a[2].empty() ? nullptr : a[2].c_str(), &si, &pi))
         return Error("CreateProcess failed " + Num(GetLastError()));
     CloseHandle(pi.hThread);
-    g_processes[pi.dwProcessId] = UniqueHandle(pi.hProcess);
+    g_processes[pi.dwProcessId] = win::Handle(pi.hProcess);
     return "{\"ok\":true,\"pid\":" + Num(pi.dwProcessId) + "}";
 }
 
@@ -422,10 +388,10 @@ std::string CmdWait(const Args& a) {
     if (a.size() < 3) return Error("usage: wait PID MS");
     auto it = g_processes.find(static_cast<DWORD>(ToInt(a[1])));
     if (it == g_processes.end()) return Error("unknown pid");
-    DWORD r = WaitForSingleObject(it->second.get(), static_cast<DWORD>(ToInt(a[2])));
+    DWORD r = WaitForSingleObject(it->second.Get(), static_cast<DWORD>(ToInt(a[2])));
     if (r != WAIT_OBJECT_0) return "{\"ok\":true,\"exited\":false}";
     DWORD code = 0;
-    GetExitCodeProcess(it->second.get(), &code);
+    GetExitCodeProcess(it->second.Get(), &code);
     return "{\"ok\":true,\"exited\":true,\"code\":" + Num(code) + "}";
 }
 
@@ -433,8 +399,8 @@ std::string CmdKill(const Args& a) {
     if (a.size() < 2) return Error("usage: kill PID");
     auto it = g_processes.find(static_cast<DWORD>(ToInt(a[1])));
     if (it == g_processes.end()) return Error("unknown pid");
-    TerminateProcess(it->second.get(), 255);
-    WaitForSingleObject(it->second.get(), 5000);
+    TerminateProcess(it->second.Get(), 255);
+    WaitForSingleObject(it->second.Get(), 5000);
     g_processes.erase(it);
     return "{\"ok\":true}";
 }
@@ -514,12 +480,12 @@ std::string CmdListbox(const Args& a) {
 }
 
 std::string CmdPixels(const Args& a) {
-    ScreenDc sdc;
+    win::ScreenDc sdc;
     std::string out = "{\"ok\":true,\"colors\":[";
     for (size_t i = 1; i < a.size(); ++i) {
         size_t comma = a[i].find(L',');
         if (comma == std::wstring::npos) return Error("pixels wants X,Y pairs");
-        COLORREF c = GetPixel(sdc.dc, ToInt(a[i].substr(0, comma)), ToInt(a[i].substr(comma + 1)));
+        COLORREF c = GetPixel(sdc.Get(), ToInt(a[i].substr(0, comma)), ToInt(a[i].substr(comma + 1)));
         if (i > 1) out += ",";
         if (c == CLR_INVALID)
             out += "null";
