@@ -54,6 +54,11 @@ private:
     HKEY k_ = nullptr;
 };
 
+struct LibraryDeleter {
+    void operator()(HMODULE h) const { if (h) FreeLibrary(h); }
+};
+using LibraryPtr = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryDeleter>;
+
 struct GdiDeleter {
     void operator()(void* h) const { if (h) DeleteObject(static_cast<HGDIOBJ>(h)); }
 };

@@ -6,6 +6,7 @@
 
 #include "ComSupport.h"
 #include "Image.h"
+#include "Win32Handles.h"
 
 namespace sim {
 
@@ -117,6 +118,19 @@ std::wstring HexHr(HRESULT hr) {
     return buf;
 }
 
+#ifdef ARCONSIM_DEPENDENCY
+// Like a maker's component that loads a DLL of its own folder by bare name
+// while it works, and so relies on its caller's DLL search to find it.
+// Empty when it loaded, else what went wrong.
+std::wstring LoadDependency() {
+    win::LibraryPtr dll(LoadLibraryW(L"ArconDep.dll"));
+    if (!dll) return L"error " + std::to_wstring(GetLastError());
+    using PingFn = int (*)();
+    auto ping = reinterpret_cast<PingFn>(reinterpret_cast<void*>(GetProcAddress(dll.get(), "ArconDepPing")));
+    return ping && ping() == 1 ? std::wstring() : L"no answer";
+}
+#endif
+
 }  // namespace
 
 Arcon::Arcon(Gen gen)
@@ -222,6 +236,20 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
         finish(L"hresult:" + HexHr(DISP_E_BADPARAMCOUNT));
         return DISP_E_BADPARAMCOUNT;
     }
+
+#ifdef ARCONSIM_DEPENDENCY
+    const std::wstring missing = LoadDependency();
+    Log(L"Dependency", L"\tArconDep.dll\t" + (missing.empty() ? std::wstring(L"loaded") : missing));
+    if (!missing.empty()) {
+        if (excep) {
+            *excep = EXCEPINFO{};
+            excep->scode = E_FAIL;
+            excep->bstrDescription = com::Bstr(L"ArconDep.dll could not be loaded: " + missing).Detach();
+        }
+        finish(L"raise:ArconDep.dll could not be loaded");
+        return DISP_E_EXCEPTION;
+    }
+#endif
 
     const OperationScript* script = scenario_.Find(gen_, kNames[id]);
     const Outcome* forced = nullptr;

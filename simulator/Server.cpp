@@ -117,16 +117,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-#ifdef ARCONSIM_DEPENDENCY
-extern "C" __declspec(dllimport) int ArconDepPing();
-#endif
-
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, LPVOID* ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-#ifdef ARCONSIM_DEPENDENCY
-    if (ArconDepPing() != 1) return E_FAIL;
-#endif
     if (clsid == kClsidV2) return g_factoryV2.QueryInterface(riid, ppv);
     if (clsid == kClsidV1) return g_factoryV1.QueryInterface(riid, ppv);
     return CLASS_E_CLASSNOTAVAILABLE;

@@ -69,17 +69,21 @@ core::Value Convert(VARTYPE vt, const void* p) {
     case VT_DISPATCH:
     case VT_UNKNOWN: return Value::Object();
     case VT_ERROR: return ErrorValue(*static_cast<const SCODE*>(p));
-    case VT_VARIANT: return ToValue(*static_cast<const VARIANT*>(p));
+    // A plain VT_VARIANT holds no value of its own: it is only ever met by reference.
     default: return ErrorValue(DISP_E_BADVARTYPE);
     }
 }
 
-}  // namespace
-
-core::Value ToValue(const VARIANT& v) {
-    VARTYPE base = v.vt & VT_TYPEMASK;
+// `follow`: a by-reference VARIANT may be read through, once. A chain of
+// them (or one that refers to itself) is no result a component gives.
+core::Value Read(const VARIANT& v, bool follow) {
     // An array is no scalar result; it reads as an object, never as success.
     if (v.vt & VT_ARRAY) return core::Value::Object();
+    if (v.vt == (VT_BYREF | VT_VARIANT)) {
+        if (!v.pvarVal) return core::Value::Empty();
+        return follow ? Read(*v.pvarVal, false) : ErrorValue(DISP_E_BADVARTYPE);
+    }
+    VARTYPE base = v.vt & VT_TYPEMASK;
     if (v.vt & VT_BYREF) {
         if (!v.byref) return core::Value::Empty();
         return Convert(base, v.byref);
@@ -88,6 +92,10 @@ core::Value ToValue(const VARIANT& v) {
     // All other types keep their value at the start of the union.
     return Convert(base, &v.iVal);
 }
+
+}  // namespace
+
+core::Value ToValue(const VARIANT& v) { return Read(v, true); }
 
 core::CallResult DispatchDevice::Call(const wchar_t* name, com::Variant* args, size_t count) {
     try {
@@ -191,25 +199,45 @@ core::CallResult DispatchDevice::Terminate() { return Call(L"Terminate", nullptr
 
 namespace {
 
+std::wstring ExpandEnvironment(const std::wstring& text) {
+    const DWORD need = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (need == 0) return {};
+    std::wstring out(need, L'\0');
+    if (ExpandEnvironmentStringsW(text.c_str(), out.data(), need) == 0) return {};
+    out.resize(wcsnlen(out.c_str(), out.size()));
+    return out;
+}
+
+// The in-process server's path as registered, REG_SZ or REG_EXPAND_SZ.
+// RegGetValueW refuses to expand a request that also takes REG_SZ, so the
+// value is read as it is and expanded here.
+std::wstring RegisteredServerPath(const CLSID& clsid) {
+    wchar_t guid[64] = {};
+    if (!StringFromGUID2(clsid, guid, 64)) return {};
+    const std::wstring sub = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
+    constexpr DWORD kTextAsStored = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
+    DWORD bytes = 0;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, sub.c_str(), nullptr, kTextAsStored, nullptr, nullptr, &bytes) !=
+            ERROR_SUCCESS ||
+        bytes == 0)
+        return {};
+    std::wstring path(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, sub.c_str(), nullptr, kTextAsStored, &type, path.data(), &bytes) !=
+        ERROR_SUCCESS)
+        return {};
+    path.resize(wcsnlen(path.c_str(), path.size()));
+    return type == REG_EXPAND_SZ ? ExpandEnvironment(path) : path;
+}
+
 // The maker's component loads DLLs from its own folder; the updater has
 // narrowed the DLL search at start-up, so that folder is added back.
 void AllowComponentFolder(const CLSID& clsid) {
-    wchar_t guid[64] = {};
-    if (!StringFromGUID2(clsid, guid, 64)) return;
-    std::wstring sub = std::wstring(L"CLSID\\") + guid + L"\\InprocServer32";
-    DWORD bytes = 0;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, sub.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                     nullptr, &bytes) != ERROR_SUCCESS || bytes == 0)
-        return;
-    std::wstring path(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (RegGetValueW(HKEY_CLASSES_ROOT, sub.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ, nullptr,
-                     path.data(), &bytes) != ERROR_SUCCESS)
-        return;
-    path.resize(wcsnlen(path.c_str(), path.size()));
+    std::wstring path = RegisteredServerPath(clsid);
     if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') path = path.substr(1, path.size() - 2);
-    size_t slash = path.find_last_of(L"\\/");
+    const size_t slash = path.find_last_of(L"\\/");
     if (slash == std::wstring::npos || slash == 0) return;
-    std::wstring folder = path.substr(0, slash);
+    const std::wstring folder = path.substr(0, slash);
 
     using AddDllDirectoryFn = void*(WINAPI*)(PCWSTR);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");

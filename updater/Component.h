@@ -13,7 +13,8 @@
 
 namespace updater {
 
-// Converts an automation result; by-reference values are read through.
+// Converts an automation result; by-reference values are read through, a
+// by-reference VARIANT once; a plain VT_VARIANT or a longer chain is a failed result.
 core::Value ToValue(const VARIANT& v);
 
 class DispatchDevice final : public core::IDevice {

@@ -6,35 +6,22 @@
 #include <string>
 
 #include "ComSupport.h"
+#include "Component.h"
 #include "Inicial.h"
 #include "ModGen.h"
 #include "core/StartUp.h"
 
-#if RENOVO_HAVE_COMPONENT
-#include "Component.h"
-#else
-#include <memory>
-#endif
-
 namespace {
-
-#if !RENOVO_HAVE_COMPONENT
-// Temporary, until the component layer is in the tree: nothing can be
-// created, so the start-up ends with its failure box.
-class NoComponentFactory final : public core::IDeviceFactory {
-public:
-    std::unique_ptr<core::IDevice> Create(const std::wstring&) override { return nullptr; }
-};
-#endif
 
 void RestrictDllSearch() {
     // Only the system folder and folders added on purpose; never the
     // current folder or the program's own folder, where the launcher stages
-    // files. Looked up at run time: absent before Windows 8 without KB2533623.
+    // files. Looked up at run time: absent before Windows 8 without KB2533623,
+    // where at least the current folder leaves the search.
     using SetDefaultDllDirectoriesFn = BOOL(WINAPI*)(DWORD);
     auto fn = reinterpret_cast<SetDefaultDllDirectoriesFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (fn) fn(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
+    if (!fn || !fn(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS)) SetDllDirectoryW(L"");
 }
 
 std::wstring ProgramFolder() {
@@ -72,11 +59,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state 
     renovo::ShowWaitWindow(false, 0, std::nullopt, std::nullopt, false);
     renovo::BoxMessages ui;
     {
-#if RENOVO_HAVE_COMPONENT
         updater::DispatchFactory factory;
-#else
-        NoComponentFactory factory;
-#endif
         if (!core::StartUpSequence(factory, ui, app.session)) {
             // The user has been told; nothing else may run, not even Terminate.
             ExitProcess(0);

@@ -1,5 +1,5 @@
 # The COM client layer of the updater; included from updater/CMakeLists.txt
-# (and by the Wine tests when the updater is not part of the build).
+# and by the Wine tests.
 if(TARGET component)
   return()
 endif()

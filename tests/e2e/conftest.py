@@ -87,13 +87,13 @@ class Runs:
         self.tmp = tmp_path
         self.apps = []
 
-    def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run", images=None):
+    def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run", images=None, env=None):
         """Starts the updater with the simulator registered as `register`
         ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys),
         from the folder tmp/`name`, which also holds the scenario and the
         call log. With `images` (names of the built firmware images) the
         folder is staged as the launcher does it: a copy of Renovo.exe beside
-        those images, and that copy runs."""
+        those images, and that copy runs. `env`: more environment variables."""
         self.bed.sim.register(register)
         folder = self.tmp / name
         folder.mkdir(parents=True, exist_ok=True)
@@ -105,7 +105,7 @@ class Runs:
         scen = write_scenario(folder / "scenario.txt", scenario or {})
         log = folder / "calls.log"
         app = App(self.bed.probe, exe, cwd or folder, show,
-                  env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log)},
+                  env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log), **(env or {})},
                   log_path=log)
         self.apps.append(app)
         return app

@@ -9,7 +9,9 @@ import shutil
 
 import pytest
 
-from wine import read_calls, win_path, write_scenario
+from wine import poll, read_calls, win_path, write_scenario
+
+CLSID_V2 = "{6F1C2A31-8E4B-4C7D-9A52-3B0E7D41C902}"
 
 
 def run_probe(bed, *args, timeout=120):
@@ -107,9 +109,12 @@ def test_chaos_is_replayed_by_its_seed(bed, tmp_path):
     assert any(c.result == "I2=256" for c in lines)
 
 
-def test_component_with_its_runtime_beside_it_still_loads(bed, runs, tmp_path):
-    """The updater narrows the DLL search to the system folder at start-up;
-    a component whose own DLLs sit only in its folder must still come up."""
+@pytest.mark.parametrize("stored_as", ["REG_SZ", "REG_EXPAND_SZ"])
+def test_component_loading_a_dll_of_its_own_folder_works(bed, runs, tmp_path, stored_as):
+    """The updater narrows the DLL search to the system folder at start-up
+    and adds the registered component's folder back, whichever way its path
+    is stored. This component loads a DLL of its folder by bare name in
+    every call, and its calls raise when that fails."""
     vendor = tmp_path / "vendor"
     vendor.mkdir()
     for name in ("ArconSimDep.dll", "ArconDep.dll"):
@@ -117,12 +122,18 @@ def test_component_with_its_runtime_beside_it_still_loads(bed, runs, tmp_path):
     bed.wine.run(["wine", "regsvr32", "/s", win_path(vendor / "ArconSimDep.dll")],
                  extra_env={"ARCONSIM_REGISTER": "v2"})
     bed.sim.current = "v2"  # registered above, from the vendor folder
+    if stored_as == "REG_EXPAND_SZ":
+        bed.wine.run(["wine", "reg", "add", rf"HKLM\Software\Classes\CLSID\{CLSID_V2}\InprocServer32", "/ve",
+                      "/t", "REG_EXPAND_SZ", "/d", r"%ARCONSIM_VENDOR%\ArconSimDep.dll", "/f"])
     try:
-        app = runs.renovo(register="v2")
-        main = app.wait_window("Inicial")
+        app = runs.renovo(register="v2", env={"ARCONSIM_VENDOR": win_path(vendor)})
+        poll("the main window or a box",
+             lambda: app.boxes() or [w for w in app.windows("Inicial") if w["visible"]], 30)
+        loads = {c.args[-1] for c in app.calls() if c.op == "Dependency"}
+        assert loads == {"loaded"}, app.calls()
         assert app.boxes() == []
-        assert [f"{c.gen} {c.op}" for c in app.calls()][:3] == ["v2 Create", "v2 Connect", "v2 StartUp"]
-        app.close_window(main)
+        assert [op for op in app.ops() if op != "v2 Dependency"][:3] == ["v2 Create", "v2 Connect", "v2 StartUp"]
+        app.close_window(app.wait_window("Inicial"))
         app.wait_exit()
     finally:
         bed.sim.current = None  # the next test registers the plain simulator again

@@ -277,6 +277,27 @@ void ResultConversion() {
     CHECK(r.result.kind == K::Integer && r.result.integer == 255 && r.Succeeded());
     r = next();  // the last one repeats
     CHECK(r.result.kind == K::Integer && r.result.integer == 255);
+
+    // A VARIANT is read through only by reference. A plain VT_VARIANT read
+    // as one would take its type from the value field and its value from
+    // past the end, here set up to read as 1.
+    struct { VARIANT plain, after; } bytes{};
+    bytes.plain.vt = VT_VARIANT;
+    bytes.plain.iVal = VT_I2;
+    bytes.after.vt = 1;
+    CHECK(updater::ToValue(bytes.plain).kind == K::Error);
+    com::Variant one = com::Variant::I2(1);
+    VARIANT ref{}, refRef{};
+    ref.vt = refRef.vt = VT_BYREF | VT_VARIANT;
+    ref.pvarVal = one.Get();
+    refRef.pvarVal = &ref;
+    auto v = updater::ToValue(ref);
+    CHECK(v.kind == K::Integer && v.integer == 1);
+    CHECK(updater::ToValue(refRef).kind == K::Error);
+    ref.pvarVal = &ref;
+    CHECK(updater::ToValue(ref).kind == K::Error);
+    ref.pvarVal = nullptr;
+    CHECK(updater::ToValue(ref).kind == K::Empty);
 }
 
 void ImagesAreChecked() {
