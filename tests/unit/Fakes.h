@@ -114,8 +114,10 @@ class User : public core::IMessages {
 public:
     std::vector<Box> boxes;
     std::deque<int> answers;  // scripted answers; OK/Yes when none left
+    std::function<void()> onShow;  // runs as each box opens
     int Show(const std::wstring& text, unsigned style) override {
         boxes.push_back({text, style});
+        if (onShow) onShow();
         if (!answers.empty()) {
             int a = answers.front();
             answers.pop_front();

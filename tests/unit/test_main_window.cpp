@@ -96,18 +96,27 @@ TEST(MainWindowLoad, MissingAndRejectedImages) {
     EXPECT_TRUE(nonsense.user.boxes.empty());
 }
 
-TEST(MainWindowLoad, EmptyAndNonAsciiVersionTexts) {
+TEST(MainWindowLoad, VersionTextsAreListedAsWrittenWhateverTheResult) {
     MainBed t;
     t.device->versions[2] = {L"", L"\u00D1\u00E9\u4E2D"};
     t.Load();
     EXPECT_EQ(t.view.list1[4], L"FW: ");
     EXPECT_EQ(t.view.list1[5], L"DS: \u00D1\u00E9\u4E2D");
+
+    MainBed zero;  // a read that returns 0 but writes its texts is no failure
+    zero.device->scripted[L"GetFirmWareVersion"] = {Returns(Value::Int(0))};
+    zero.Load();
+    EXPECT_EQ(zero.view.list1[1], L"FW: CV1");
+    EXPECT_EQ(zero.view.list1[8], L"FW: NV0300.20");
+    EXPECT_TRUE(zero.user.boxes.empty());
+    EXPECT_TRUE(zero.state.recyclerVersionKnown && zero.state.banknoteVersionKnown);
 }
 
 TEST(MainWindowLoad, FailedCallsKeepTenLinesAndAreToldOnce) {
     MainBed t;
     t.device->scripted[L"GetFirmWareVersion"] = {Returns(Value::Int(1)), Raise(L"link down"), Returns(Value::Int(1))};
     t.device->scripted[L"CheckSmartFirmwareFile"] = {Raise(L"bad file"), Returns(Value::Int(1))};
+    t.user.onShow = [&] { EXPECT_TRUE(t.view.waitWindowUnloaded) << "a box over the start-up cover"; };
     t.Load();
     ASSERT_EQ(t.view.list1.size(), 10u);
     ASSERT_EQ(t.view.list2.size(), 10u);
@@ -155,6 +164,13 @@ TEST(UpdateCommand, RefusesWithoutACheckedImageOrAKnownVersion) {
     EXPECT_EQ(missing.user.boxes[0].text,
               L"The firmware file for the coin recycler was not found. Nothing has been updated.");
     EXPECT_EQ(missing.user.boxes[0].style, core::box::Ok | core::box::IconWarning);
+
+    MainBed late;  // missing at load, put in place afterwards: never checked
+    late.files.present = {kPayout};
+    late.Load();
+    late.files.present.insert(kHopper);
+    EXPECT_FALSE(late.Command(core::kRecycler));
+    EXPECT_EQ(late.user.boxes.size(), 1u);
 
     MainBed deleted;  // checked at load, gone when the button is pressed
     deleted.Load();

@@ -16,6 +16,9 @@ TEST(ResultReading, OnlyNonZeroBytesAndTrueCountAsSuccess) {
         {Value::Real(254.5), true},      {Value::Text(L"1e2"), true},
 
         {Value::Int(0), false},          {Value::Int(-1), false},         {Value::Int(256), false},
+        // Through a 16-bit range these would wrap to 1 and 255.
+        {Value::Int(257), false},        {Value::Int(511), false},        {Value::Real(257.0), false},
+        {Value::Text(L"511"), false},
         {Value::Bool(false), false},     {Value::Empty(), false},         {Value::Null(), false},
         {Value::Object(), false},        {Value::Text(L""), false},       {Value::Text(L"abc"), false},
         {Value::Text(L"0x1"), false},    {Value::Text(L"inf"), false},    {Value::Text(L"1 2"), false},
