@@ -14,7 +14,16 @@ ctest --test-dir build/native --output-on-failure --output-junit "$root/build/re
 E2E_BUILD="$root/build/win32" /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider \
     --junitxml="$root/build/reports/e2e.xml" "$@"
 
-/usr/bin/python3 - "$root/build/reports/unit.xml" "$root/build/reports/e2e.xml" <<'PY'
+# --- 64-bit Windows bed: begin
+# Field machines run 64-bit Windows, where both programs and the maker's
+# component run under WoW64: a short subset once more in a 64-bit prefix.
+rm -f "$root/build/reports/e2e-win64.xml"
+E2E_WINEARCH=win64 E2E_TAG=e2e64 E2E_BUILD="$root/build/win32" /usr/bin/python3 -m pytest tests/e2e -q \
+    -p no:cacheprovider -o junit_suite_name=e2e-win64 --junitxml="$root/build/reports/e2e-win64.xml" "$@" -m win64
+# --- 64-bit Windows bed: end
+
+/usr/bin/python3 - "$root/build/reports/unit.xml" "$root/build/reports/e2e.xml" \
+    "$root/build/reports/e2e-win64.xml" <<'PY'
 import sys, xml.etree.ElementTree as ET
 passed = failed = 0
 for path in sys.argv[1:]:

@@ -110,16 +110,30 @@ class Xvfb:
 
 
 class Wine:
-    """A fresh 32-bit prefix of its own; everything runs under one wineserver."""
+    """A fresh prefix of its own; everything runs under one wineserver.
 
-    def __init__(self, display, tag="e2e"):
+    `arch` "win32" is a 32-bit Windows; "win64" is a 64-bit one, where the
+    32-bit programs run under WoW64 and see the 32-bit registry view, as on
+    the field machines.
+    """
+
+    ARCHS = ("win32", "win64")
+
+    def __init__(self, display, tag="e2e", arch="win32"):
+        assert arch in self.ARCHS, arch
+        self.arch = arch
         self.prefix = Path(tempfile.mkdtemp(prefix=f"{tag}-pfx-", dir="/tmp"))
         self.env = dict(os.environ)
-        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH="win32", WINEDEBUG="-all",
+        self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
         self.env.pop("ARCONSIM_SCENARIO", None)
         self.env.pop("ARCONSIM_LOG", None)
         self.run(["wineboot", "-i"], timeout=180)
+        if arch == "win64" and not (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
+            raise E2EError("WINEARCH=win64 gave no 64-bit prefix (is the wine64 package installed?)")
+        # The 32-bit regsvr32 registers a 32-bit in-process server in the
+        # 32-bit view of the registry, where the maker's installer puts it.
+        self.regsvr32 = ["wine", r"C:\windows\syswow64\regsvr32.exe" if arch == "win64" else "regsvr32"]
         # Without a window manager a managed window that hides costs a 1 s wait.
         self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N")
 
@@ -269,7 +283,7 @@ class Simulator:
         if which == self.current:
             return
         # Registering removes the generations not asked for.
-        self.wine.run(["wine", "regsvr32", "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
+        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
         self.current = which
 
 
