@@ -67,13 +67,26 @@ bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Pay
 
     const std::wstring target = TargetPath(folder, p);
     sys.Delete(target);
-    if (!sys.MoveNoReplace(temp, target)) return false;
+    // A move to another drive is a copy, which a full disk stops half-way
+    // with the truncated file left under the payload's name, where the
+    // updater and the device would take it for the payload. Only a file
+    // that this move put there is removed: one that was in the way
+    // belongs to somebody else.
+    const bool targetFree = !sys.Exists(target);
+    if (!sys.MoveNoReplace(temp, target)) {
+        if (targetFree) sys.Delete(target);
+        return false;
+    }
     if (p.hidden && !sys.SetHiddenOnly(target)) return false;
 
     // Checked through a handle that locks the file, so what was checked is
     // what stays there while the handle lives.
     auto hold = sys.Hold(target);
-    if (!hold || !Matches(hold->Hash(), expected)) return false;
+    if (!hold || !Matches(hold->Hash(), expected)) {
+        hold.reset();
+        sys.Delete(target);
+        return false;
+    }
     if (held) *held = std::move(hold);
     return true;
 }

@@ -8,6 +8,7 @@ closing that window, as a user would.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -46,10 +47,10 @@ def names(folder):
     return {p.name for p in Path(folder).iterdir()}
 
 
-def snapshot(folder):
+def snapshot(folder, staged=STAGED):
     """What another run must not change: content, identity and attributes."""
     out = {}
-    for name in STAGED:
+    for name in staged:
         p = Path(folder) / name
         st = p.stat()
         out[name] = (p.read_bytes(), st.st_ino, st.st_mtime_ns, dos_attributes(p))
@@ -59,7 +60,7 @@ def snapshot(folder):
 class Launch:
     """One launcher run from its own folder."""
 
-    def __init__(self, bed, folder, variant="Lanzo.exe", cwd=None, temp=None, scenario=None):
+    def __init__(self, bed, folder, variant="Lanzo.exe", cwd=None, temp=None, scenario=None, spelling=None):
         self.bed = bed
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
@@ -76,15 +77,23 @@ class Launch:
         self.log = side / "calls.log"
         self.env = {"TEMP": temp, "TMP": temp, "ARCONSIM_SCENARIO": win_path(scen),
                     "ARCONSIM_LOG": win_path(self.log)}
-        self.app = App(bed.probe, exe, cwd or self.folder, "normal", env=self.env, caption=CAPTION)
+        # `spelling`: the Windows name the launcher is started by, when it
+        # is not the plain one.
+        self.app = App(bed.probe, spelling or exe, cwd or self.folder, "normal", env=self.env, caption=CAPTION)
 
-    def expect_refusal(self, text):
+    def refusal_box(self, text):
         box = self.app.wait_box(timeout=30)
         assert box["text"] == text
         assert [b["id"] for b in box["buttons"]] == [IDOK]
         assert box["icon"] == "none"
-        self.app.answer(box, IDOK)
-        self.app.wait_exit()
+        return box
+
+    def expect_refusal(self, text):
+        self.app.answer(self.refusal_box(text), IDOK)
+        assert self.app.wait_exit() == 0, "the launcher did not end normally"
+
+    def temp_files(self):
+        return sorted(self.temp.iterdir())
 
 
 def updater_window(bed, timeout=40):
@@ -175,17 +184,31 @@ def test_good_run_replaces_leftovers_and_leaves_nothing(bed, launches, tmp_path)
 
 
 @pytest.fixture
-def other_drive(bed):
+def drives(bed):
+    """Maps drive letters of the prefix to host folders for one test."""
+    links = []
+
+    def map_drive(letter, target):
+        link = bed.wine.prefix / "dosdevices" / f"{letter.lower()}:"
+        if link.is_symlink():
+            link.unlink()
+        link.symlink_to(target)
+        links.append(link)
+        return f"{letter.upper()}:\\"
+
+    yield map_drive
+    for link in links:
+        link.unlink()
+
+
+@pytest.fixture
+def other_drive(drives):
     """Drive T: of the prefix on another file system than the test folders,
     so that a move between the two is a copy."""
     base = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path("/tmp")
     target = Path(tempfile.mkdtemp(prefix="lanzo-drive-", dir=str(base)))
-    link = bed.wine.prefix / "dosdevices" / "t:"
-    if link.is_symlink():
-        link.unlink()
-    link.symlink_to(target)
+    drives("t", target)
     yield target
-    link.unlink()
     shutil.rmtree(target, ignore_errors=True)
 
 
@@ -250,12 +273,71 @@ def test_read_only_folder_fails_the_first_payload(bed, launches, read_only_folde
     launch.expect_refusal(MSG_APP)
     assert names(read_only_folder) == {"Lanzo.exe"}
     assert not bed.probe.windows(0, INICIAL)
+    # The updater was written to its temporary file before the move failed;
+    # that file stays in "temp", which the launcher never clears.
+    left = launch.temp_files()
+    assert [re.fullmatch(r"TTT[0-9A-F]{1,4}\.TMP", p.name, re.I) is not None for p in left] == [True], left
+    assert left[0].read_bytes() == payload(bed, "Renvx.exe")
 
 
 def test_unusable_temp_fails_the_first_payload(bed, launches, tmp_path):
     launch = launches(temp=win_path(tmp_path / "no" / "such" / "folder"))
     launch.expect_refusal(MSG_APP)
     assert names(launch.folder) == {"Lanzo.exe"}
+
+
+@pytest.fixture
+def small_fs(tmp_path):
+    """Mounts a small file system (tmpfs) on a new folder; skips the test
+    where this process may not mount."""
+    mounts = []
+
+    def mount(name, size):
+        folder = tmp_path / name
+        folder.mkdir()
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs", str(folder)],
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a small file system here: {(done.stderr or done.stdout).strip()}")
+        mounts.append(folder)
+        return folder
+
+    yield mount
+    for folder in reversed(mounts):
+        subprocess.run(["umount", "-l", str(folder)], check=False)
+
+
+PAGE = 4096
+
+
+def pages(size):
+    return -(-size // PAGE) * PAGE
+
+
+@pytest.mark.parametrize("full, text, left", [
+    ("launcher folder, no room for the updater", MSG_APP, set()),
+    ("launcher folder, room for all but half the banknote image", MSG_SP, {"Renvx.exe", "SMARTHOPPER"}),
+    ("temp, no room for the updater", MSG_APP, set()),
+])
+def test_full_disk_fails_the_payload_that_does_not_fit(bed, small_fs, launches, full, text, left):
+    """Whatever stands at a final name is complete; the payload that did
+    not fit gives its own message, and the launcher ends normally."""
+    updater = len(payload(bed, "Renvx.exe"))
+    kw = {}
+    if full.startswith("temp"):
+        kw["temp"] = win_path(small_fs("small-temp", pages(updater // 2)))
+    else:
+        room = {MSG_APP: updater // 2,
+                MSG_SP: pages(updater) + pages(len(payload(bed, "SMARTHOPPER")))
+                + len(payload(bed, "SMARTPAYOUT")) // 2}[text]
+        folder = small_fs("run", pages(bed.exe("Lanzo.exe").stat().st_size) + pages(room))
+        shutil.copy(bed.exe("Lanzo.exe"), folder / "Lanzo.exe")
+    launch = launches(**kw)
+    launch.expect_refusal(text)
+    assert names(launch.folder) == {"Lanzo.exe"} | left
+    for name in left:
+        assert (launch.folder / name).read_bytes() == payload(bed, name), f"{name} is incomplete"
+    assert not bed.probe.windows(0, INICIAL)
 
 
 @pytest.mark.parametrize("variant, text, left", [

@@ -22,7 +22,10 @@ class E2EError(AssertionError):
 
 
 def win_path(path):
-    """The Windows name of a host path (Wine maps / as drive Z:)."""
+    """The Windows name of a host path (Wine maps / as drive Z:); a text
+    that is a Windows name already is kept as it is spelt."""
+    if isinstance(path, str) and path[1:3] == ":\\":
+        return path
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 

@@ -45,6 +45,7 @@ struct Fake : ILauncherSystem, core::IMessages {
     bool lockFree = true;
     bool tempWorks = true;
     bool startWorks = true;
+    std::wstring diskFullAt;  // the move there leaves half the file and fails
     int tempCount = 0;
     std::function<void(const std::wstring&)> afterMove;
     std::function<void()> onSleep;
@@ -139,6 +140,11 @@ struct Fake : ILauncherSystem, core::IMessages {
     }
     bool MoveNoReplace(const std::wstring& from, const std::wstring& to) override {
         if (!Has(from) || Has(to)) return false;
+        if (to == diskFullAt) {
+            const Bytes& b = files[from].bytes;
+            files[to] = File{Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(b.size() / 2))};
+            return false;
+        }
         log.push_back(L"stage " + to);
         files[to] = File{files[from].bytes};
         files.erase(from);
@@ -203,11 +209,13 @@ TEST(Launcher, GoodRunStagesStartsWaitsAndRemovesEverything) {
 }
 
 // Every way a payload can fail ends with that payload's message, leaves
-// what earlier payloads wrote, and starts and cleans up nothing.
+// what earlier payloads wrote, and starts and cleans up nothing. Nothing
+// incomplete or changed stays under the failed payload's name; a file of
+// another program that was in the way stays as it was.
 TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
-    enum Kind { Missing, DamagedResource, ChangedAfterWrite, TargetLocked };
+    enum Kind { Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull };
     for (std::size_t row = 0; row < 3; ++row) {
-        for (Kind kind : {Missing, DamagedResource, ChangedAfterWrite, TargetLocked}) {
+        for (Kind kind : {Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull}) {
             SCOPED_TRACE(testing::Message() << "row " << row << " kind " << kind);
             Fake f;
             auto expected = f.Expected();
@@ -218,8 +226,12 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
             if (kind == DamagedResource) f.resources[key].back() ^= 1;
             if (kind == ChangedAfterWrite)
                 f.afterMove = [&](const std::wstring& to) { if (to == target) f.files[to].bytes.push_back(0); };
-            if (kind == TargetLocked && row > 0) f.files[target].locks = 1;  // held by some other program
-            if (kind == TargetLocked && row == 0) continue;                  // covered by the in-use test
+            if ((kind == TargetLocked || kind == InTheWay) && row == 0) continue;  // covered by the in-use test
+            if (kind == TargetLocked) f.files[target].locks = 1;  // held by some other program
+            // Another program's, busy for the removal of leftovers and the
+            // staging's own deletion, free again just after.
+            if (kind == InTheWay) f.files[target].busyDeletes = 2;
+            if (kind == DiskFull) f.diskFullAt = target;
             core::launcher::Run(f, f, expected);
 
             ASSERT_EQ(f.shown, std::vector<std::wstring>{p.message});
@@ -232,6 +244,10 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
                 EXPECT_EQ(f.files[path].locks, 0);
             }
             EXPECT_EQ(f.TempFiles(), kind == ChangedAfterWrite ? 0u : 1u);
+            if (kind == TargetLocked || kind == InTheWay)
+                EXPECT_TRUE(f.Has(target) && f.files[target].bytes.empty()) << "another program's file removed";
+            else
+                EXPECT_FALSE(f.Has(target)) << "an incomplete or changed payload left under its name";
         }
     }
 }
