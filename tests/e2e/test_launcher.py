@@ -397,3 +397,38 @@ def test_second_launcher_leaves_a_running_update_alone(bed, launches):
     time.sleep(1)
     assert set(STAGED) <= names(first.folder)
     full_run(bed, launches(name=first.folder.name))
+
+
+def short_name(bed, folder):
+    """Wine's 8.3 name of a folder, or None when it gives none."""
+    listing = bed.wine.run(["wine", "cmd", "/c", "dir", "/x", win_path(folder.parent)], check=False).stdout
+    for line in listing.splitlines():
+        fields = line.split()
+        if len(fields) >= 2 and fields[-1] == folder.name and "~" in fields[-2]:
+            return fields[-2]
+    return None
+
+
+def test_other_spellings_of_the_folder_take_the_same_lock(bed, launches, drives, tmp_path):
+    """A launcher that holds its folder at its own refusal box, with nothing
+    staged, keeps out a launcher started there by another spelling of the
+    folder, which would otherwise stage its files and start an updater.
+    (Wine's loader already writes the short name and the doubled separator
+    out in full; letter case and the drive reach the launcher as spelt.
+    Wine names a folder by the drive that reaches it most directly, so the
+    drive is mapped before the first launcher starts.)"""
+    other_drive = drives("u", tmp_path)
+    first = launches(name="LongLauncherFolder", temp=win_path(tmp_path / "no" / "such" / "folder"))
+    box = first.refusal_box(MSG_APP)
+    plain = win_path(first.folder)
+    spellings = {"letter case": plain.upper(), "trailing separator": plain + "\\",
+                 "another drive": other_drive + first.folder.name}
+    short = short_name(bed, first.folder)
+    if short:
+        spellings["short name"] = win_path(first.folder.parent) + "\\" + short
+    for what, folder in spellings.items():
+        launches(name=first.folder.name, spelling=folder + "\\Lanzo.exe").expect_refusal(MSG_APP)
+        assert names(first.folder) == {"Lanzo.exe"}, what
+        assert not bed.probe.windows(0, INICIAL), what
+    first.app.answer(box, IDOK)
+    first.app.wait_exit()
