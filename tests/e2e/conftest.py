@@ -31,7 +31,7 @@ WIN64_SUBSET = (
     "test_startup.py::test_second_generation_is_used_when_it_comes_up[both]",
     "test_startup.py::test_first_generation_alone_comes_up_silently_and_gets_every_call",
     "test_component.py::test_registration_decides_what_can_be_created",
-    "test_component.py::test_component_with_its_runtime_beside_it_still_loads",
+    "test_component.py::test_component_loading_a_dll_of_its_own_folder_works",
     "test_imports.py::",
     "test_launcher.py::test_whole_update_through_the_launcher",
 )

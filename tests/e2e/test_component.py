@@ -119,7 +119,7 @@ def test_component_loading_a_dll_of_its_own_folder_works(bed, runs, tmp_path, st
     vendor.mkdir()
     for name in ("ArconSimDep.dll", "ArconDep.dll"):
         shutil.copy(bed.exe(name), vendor / name)
-    bed.wine.run(["wine", "regsvr32", "/s", win_path(vendor / "ArconSimDep.dll")],
+    bed.wine.run([*bed.wine.regsvr32, "/s", win_path(vendor / "ArconSimDep.dll")],
                  extra_env={"ARCONSIM_REGISTER": "v2"})
     bed.sim.current = "v2"  # registered above, from the vendor folder
     if stored_as == "REG_EXPAND_SZ":
