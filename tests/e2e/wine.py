@@ -124,7 +124,6 @@ class Wine:
 
     def __init__(self, display, tag="e2e", arch="win32"):
         assert arch in self.ARCHS, arch
-        self.arch = arch
         self.prefix = Path(tempfile.mkdtemp(prefix=f"{tag}-pfx-", dir="/tmp"))
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINEDEBUG="-all",
