@@ -112,6 +112,9 @@ unsigned NextOrdinal(Gen gen) {
     return made[gen == Gen::V2 ? 1 : 0]++;
 }
 
+// Which thread made a call, created or released the object.
+std::wstring ThreadField() { return L"\tthread=" + std::to_wstring(GetCurrentThreadId()); }
+
 std::wstring HexHr(HRESULT hr) {
     wchar_t buf[16];
     std::swprintf(buf, 16, L"0x%08lX", static_cast<unsigned long>(hr));
@@ -142,7 +145,7 @@ Arcon::Arcon(Gen gen)
     ++g_serverRefs;
     scenario_.ApplyDevices(devices_);
     if (!scenario_.statePath.empty()) LoadState(scenario_.statePath, devices_);
-    Log(L"Create");
+    Log(L"Create", ThreadField());
     // A scenario line the simulator did not understand would otherwise make
     // a test pass or fail for the wrong reason.
     for (const auto& e : scenario_.errors) Log(L"ScenarioError", L"\t" + EscapeForLog(e));
@@ -170,7 +173,7 @@ STDMETHODIMP_(ULONG) Arcon::AddRef() { return ++refs_; }
 STDMETHODIMP_(ULONG) Arcon::Release() {
     ULONG n = --refs_;
     if (n == 0) {
-        Log(L"Release");
+        Log(L"Release", ThreadField());
         delete this;
     }
     return n;
@@ -226,7 +229,9 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
     // the caller passed in.
     std::wstring fields;
     for (VARIANT* a : args) fields += L"\t" + FormatVariant(*a);
-    auto finish = [&](const std::wstring& outcome) { Log(kNames[id], fields + L"\t=> " + outcome); };
+    auto finish = [&](const std::wstring& outcome) {
+        Log(kNames[id], fields + L"\t=> " + outcome + ThreadField());
+    };
 
     if (params->cNamedArgs > 0) {
         finish(L"hresult:" + HexHr(DISP_E_NONAMEDARGS));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ComSupport.h"
+#include "ComponentThread.h"
 #include "ControlIds.h"
 
 namespace renovo {
@@ -288,6 +289,8 @@ void Inicial::UnloadWaitWindow() { renovo::UnloadWaitWindow(); }
 void Inicial::Command(int which) {
     Shared& app = App();
     if (app.waitModal) return;  // one update at a time
+    // The window may get the click while it is hidden during its load.
+    if (updater::ComponentThread::CallRunning()) return;
     // A disabled command stays disabled for clicks that arrive by message.
     if (!IsWindowEnabled(Item(which == 1 ? IDC_COMMAND1 : IDC_COMMAND2))) return;
     const std::uint8_t device = which == 1 ? core::kRecycler : core::kBanknote;
@@ -422,8 +425,10 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case WM_CLOSE:
-        // During an update the modal wait window keeps the main window open.
-        if (!App().waitModal) Unload();
+        // During an update the modal wait window keeps the main window open;
+        // during any other component call (its load, Terminate) the close is
+        // refused as well, so that no second call starts inside the first.
+        if (!App().waitModal && !updater::ComponentThread::CallRunning()) Unload();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

@@ -7,6 +7,7 @@
 
 #include "ComSupport.h"
 #include "Component.h"
+#include "ComponentProxy.h"
 #include "Inicial.h"
 #include "ModGen.h"
 #include "core/StartUp.h"
@@ -43,13 +44,16 @@ std::wstring ProgramFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state is never used*/) {
     RestrictDllSearch();
-    // A firmware write blocks this (only) thread inside the component for
-    // minutes. Windows would then ghost the windows as "not responding" and
-    // offer to end the program in the middle of the flash, which can leave
-    // the device unusable. Wine never ghosts, so no test sees this.
+    // Where the component thread cannot start, a firmware write blocks this
+    // thread inside the component for minutes. Windows would then ghost the
+    // windows as "not responding" and offer to end the program in the middle
+    // of the flash, which can leave the device unusable. Wine never ghosts,
+    // so no test sees this.
     DisableProcessWindowsGhosting();
 
     com::Apartment apartment;
+    // Outlives every component object: they are released on it.
+    updater::ComponentThread componentThread;
     renovo::Shared& app = renovo::App();
     app.updaterFolder = ProgramFolder();
 
@@ -60,7 +64,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state 
     renovo::BoxMessages ui;
     {
         updater::DispatchFactory factory;
-        if (!core::StartUpSequence(factory, ui, app.session)) {
+        updater::ThreadedFactory onComponentThread(componentThread, factory);
+        if (!core::StartUpSequence(onComponentThread, ui, app.session)) {
             // The user has been told; nothing else may run, not even Terminate.
             ExitProcess(0);
         }

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from wine import poll, win_path
+from wine import RING_COLOURS, poll, read_ring, ring_pictures, ring_step, win_path
 
 INICIAL = "Inicial"
 ESPERA = "Espera"
@@ -48,12 +48,6 @@ GEN = {
     "v1": {"write": {"SMARTHOPPER": "I2=0", "SMARTPAYOUT": "I2=1"}, "restart": ("SoftStart", []),
            "queries": ["I2=2", "I2=0", "I2=1"]},
 }
-
-# Spinner dot centres in pixels from the wait window's client origin, dot 0
-# at twelve o'clock, clockwise.
-DOT_CENTRES = [(60.5, 13.5), (78.5, 17.5), (90.5, 31.5), (94.5, 46.5), (90.5, 61.5), (78.5, 75.5),
-               (60.5, 79.5), (42.5, 75.5), (30.5, 61.5), (26.5, 46.5), (30.5, 31.5), (42.5, 17.5)]
-DARK, TAIL1, TAIL2, WHITE = (128,) * 3, (192,) * 3, (224,) * 3, (255,) * 3
 
 
 # ---------------------------------------------------------------------------
@@ -142,24 +136,6 @@ def updater(runs):
     return start
 
 
-def ring(probe, espera):
-    x0, y0 = espera["client_screen"][:2]
-    return probe.pixels([(x0 + int(cx), y0 + int(cy)) for cx, cy in DOT_CENTRES])
-
-
-def whole_picture(colours):
-    """The dark dot at a place, its two lighter dots behind it
-    (anticlockwise), every other dot white; None for anything else."""
-    dark = [i for i, c in enumerate(colours) if c == DARK]
-    if len(dark) != 1:
-        return None
-    d = dark[0]
-    tail = {(d - 1) % 12: TAIL1, (d - 2) % 12: TAIL2}
-    if any(c != tail.get(i, WHITE) for i, c in enumerate(colours) if i != d):
-        return None
-    return d
-
-
 def assert_spinner_turns(probe, espera, seconds=1.5):
     """Every picture of the ring is a whole one and the dark dot moves. The
     probe reads the twelve dots one after another, so a read that overlaps a
@@ -168,9 +144,9 @@ def assert_spinner_turns(probe, espera, seconds=1.5):
     darks, torn = [], 0
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        colours = ring(probe, espera)
-        assert set(colours) <= {DARK, TAIL1, TAIL2, WHITE}, colours
-        d = whole_picture(colours)
+        colours = read_ring(probe, espera)
+        assert set(colours) <= RING_COLOURS, colours
+        d = ring_step(colours)
         if d is None:
             torn += 1
         else:
@@ -242,6 +218,36 @@ def test_coin_recycler_update(updater, gen):
     u.app.no_box_for(0.5)
     u.close()
     assert u.app.ops()[-1] == f"{gen} Terminate"
+    # Created, called and released on one thread of its own: the windows'
+    # thread never waits inside the component.
+    threads = u.app.component_threads()
+    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
+
+
+def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater):
+    u = updater("v2", {"v2.UpdateSmartFirmware.delay_ms": 8000,
+                       "v2.UpdateSmartFirmware.result": "raise:Flash write timed out"})
+    espera = u.start_update(IDC_COMMAND1)
+    started = time.monotonic()
+    assert u.label(espera) == UPDATING
+    # A close request and the other command reach the main window during
+    # the write; the spinner keeps turning meanwhile.
+    u.app.close_window(u.main)
+    u.press(IDC_COMMAND2)
+    pictures = ring_pictures(u.probe, espera, 3)
+    assert len(set(pictures)) >= 3, f"the wait window hardly changed during the write: {pictures}"
+    assert not u.main_window()["enabled"]
+    assert u.calls_since_startup() == [], "the write must still be running"
+
+    box = u.app.expect_box(FAILED + "\r\nFlash write timed out", "hand", [IDOK], timeout=15)
+    assert time.monotonic() - started >= 6.5, "the box came before the write had ended"
+    u.app.answer(box, IDOK)
+    u.wait_window_closes()
+    assert u.app.running(), "the close request during the write must not end the program"
+    assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware"]
+    assert u.list1() == DEVICE_LINES
+    u.assert_usable()
+    u.close()
 
 
 def test_banknote_module_update_waits_25_seconds(updater):

@@ -1,17 +1,16 @@
 """The wait window that covers the updater's start-up.
 
-A delayed Connect holds the updater inside the component call with the wait
-window up. The screen is not read then: a thread blocked in a call does not
-hand its painting on to the X server under Wine. A failed Connect puts a
-message box up instead, during which the window's timer runs and the
-spinner can be watched turning on the screen.
+A delayed Connect holds the start-up inside the component call with the
+wait window up; the call runs on the component's own thread, so the window
+keeps turning its spinner and repainting meanwhile. A failed Connect puts a
+message box up instead, during which the spinner turns as well.
 """
 
 import time
 
 import pytest
 
-from wine import poll
+from wine import RING_COLOURS, poll, read_ring, ring_pictures, ring_step
 
 IDOK = 1
 IDC_LBLINFO = 501
@@ -24,11 +23,6 @@ WS_DLGFRAME = 0x00400000
 WS_THICKFRAME = 0x00040000
 WS_EX_FRAMES = 0x00000001 | 0x00000100 | 0x00000200 | 0x00020000  # dlgmodal, window, client, static edge
 
-# Centres of the twelve dots in the window, clockwise from twelve o'clock.
-DOTS = [(60, 13), (78, 17), (90, 31), (94, 46), (90, 61), (78, 75),
-        (60, 79), (42, 75), (30, 61), (26, 46), (30, 31), (42, 17)]
-DARK, BEHIND1, BEHIND2, WHITE = (128,) * 3, (192,) * 3, (224,) * 3, (255,) * 3
-
 
 def size(rect):
     return rect[2] - rect[0], rect[3] - rect[1]
@@ -40,39 +34,18 @@ def centred_px(screen, extent):
     return round(round((screen - extent) * 15 / 2) / 15)
 
 
-def spinner_picture(step):
-    colors = [WHITE] * 12
-    colors[step] = DARK
-    colors[(step - 1) % 12] = BEHIND1
-    colors[(step - 2) % 12] = BEHIND2
-    return colors
-
-
-def read_dots(probe, window):
-    x0, y0 = window["client_screen"][:2]
-    return probe.pixels([(x0 + x, y0 + y) for x, y in DOTS])
-
-
-def spinner_step(colors):
-    """The dark dot's index when the ring shows a whole spinner picture."""
-    for step in range(12):
-        if colors == spinner_picture(step):
-            return step
-    return None
-
-
 def watch_spinner(probe, window, seconds=1.5):
     # What was on the screen before shows until the window repaints.
     deadline = time.monotonic() + 3
-    while spinner_step(read_dots(probe, window)) is None and time.monotonic() < deadline:
+    while ring_step(read_ring(probe, window)) is None and time.monotonic() < deadline:
         time.sleep(0.04)
     steps = []
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        colors = read_dots(probe, window)
+        colors = read_ring(probe, window)
         # A sample can fall between two repaints; only whole pictures count.
-        assert set(colors) <= {DARK, BEHIND1, BEHIND2, WHITE}, colors
-        step = spinner_step(colors)
+        assert set(colors) <= RING_COLOURS, colors
+        step = ring_step(colors)
         if step is not None:
             steps.append(step)
         time.sleep(0.04)
@@ -125,11 +98,26 @@ def assert_main_window_placed(bed, app, main):
     assert abs(main["rect"][1] - centred_px(screen["height"], h)) <= 1, main["rect"]
 
 
+def assert_cannot_close(app, window):
+    for how in ("altf4", "close", "sysclose"):
+        app.close_window(window, how)
+    time.sleep(0.5)
+    still = [w for w in app.windows("Espera") if w["visible"]]
+    assert [w["hwnd"] for w in still] == [window["hwnd"]]
+    assert size(still[0]["rect"]) == (124, 110)
+
+
 @pytest.mark.parametrize("show", ["normal", "max"])
 def test_wait_window_while_connecting(bed, runs, show):
-    app = runs.renovo("v2", {"v2.Connect.delay_ms": 2500}, show=show)
+    app = runs.renovo("v2", {"v2.Connect.delay_ms": 6000}, show=show)
     window = app.wait_window("Espera")
     assert_wait_window_look(bed, app, window)
+    # The long Connect runs on the component's thread: the cover stays alive
+    # and still refuses to close.
+    pictures = ring_pictures(bed.probe, window, 3)
+    assert len(set(pictures)) >= 3, f"the cover hardly changed during Connect: {pictures}"
+    assert_cannot_close(app, window)
+    assert app.ops() == ["v2 Create"], "Connect must still be running"
     main = app.wait_window("Inicial", timeout=15)
     assert not any(w["visible"] for w in app.windows("Espera"))
     assert_main_window_placed(bed, app, main)
@@ -145,12 +133,7 @@ def test_spinner_turns_under_a_box_and_the_window_cannot_be_closed(bed, runs):
     bed.probe.call("move", box["hwnd"], 0, 0)
     assert_turns_clockwise(watch_spinner(bed.probe, window))
 
-    for how in ("altf4", "close", "sysclose"):
-        app.close_window(window, how)
-    time.sleep(0.5)
-    still = [w for w in app.windows("Espera") if w["visible"]]
-    assert [w["hwnd"] for w in still] == [window["hwnd"]]
-    assert size(still[0]["rect"]) == (124, 110)
+    assert_cannot_close(app, window)
     assert_turns_clockwise(watch_spinner(bed.probe, window, seconds=1.0))
 
     app.answer(box, IDOK)

@@ -263,6 +263,49 @@ class Probe:
 
 
 # ---------------------------------------------------------------------------
+# The wait window's spinner as the screen shows it
+
+# Dot centres in pixels from the wait window's client origin at 96 dpi, dot 0
+# at twelve o'clock, clockwise.
+RING_DOTS = [(60, 13), (78, 17), (90, 31), (94, 46), (90, 61), (78, 75),
+             (60, 79), (42, 75), (30, 61), (26, 46), (30, 31), (42, 17)]
+DOT_DARK, DOT_TAIL1, DOT_TAIL2, DOT_BLANK = (128,) * 3, (192,) * 3, (224,) * 3, (255,) * 3
+RING_COLOURS = {DOT_DARK, DOT_TAIL1, DOT_TAIL2, DOT_BLANK}
+
+
+def read_ring(probe, window):
+    x0, y0 = window["client_screen"][:2]
+    return probe.pixels([(x0 + x, y0 + y) for x, y in RING_DOTS])
+
+
+def ring_step(colours):
+    """The dark dot's index when the ring shows a whole picture: the dark
+    dot, its two lighter dots behind it (anticlockwise), every other dot
+    blank. None for anything else, e.g. a read that overlapped a repaint
+    (the probe reads the dots one after another)."""
+    dark = [i for i, c in enumerate(colours) if c == DOT_DARK]
+    if len(dark) != 1:
+        return None
+    d = dark[0]
+    tail = {(d - 1) % 12: DOT_TAIL1, (d - 2) % 12: DOT_TAIL2}
+    if any(c != tail.get(i, DOT_BLANK) for i, c in enumerate(colours) if i != d):
+        return None
+    return d
+
+
+def ring_pictures(probe, window, seconds, pause=0.05):
+    """The whole pictures the ring shows over `seconds`, in reading order."""
+    steps = []
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        step = ring_step(read_ring(probe, window))
+        if step is not None:
+            steps.append(step)
+        time.sleep(pause)
+    return steps
+
+
+# ---------------------------------------------------------------------------
 # The device component simulator
 
 
@@ -324,7 +367,11 @@ class Call:
         self.gen = fields[0]
         self.op = fields[1] if len(fields) > 1 else ""
         self.result = None
+        self.thread = None
         rest = fields[2:]
+        if rest and rest[-1].startswith("thread="):
+            self.thread = int(rest[-1][len("thread="):])
+            rest = rest[:-1]
         if rest and rest[-1].startswith("=>"):
             self.result = rest[-1][2:].strip()
             rest = rest[:-1]
@@ -428,6 +475,11 @@ class App:
         errors = [c.line for c in calls if c.op == "ScenarioError"]
         assert not errors, f"scenario not understood: {errors}"
         return [c for c in calls if c.op != "Release"]
+
+    def component_threads(self):
+        """The ids of the threads that created, called and released the
+        component objects."""
+        return {c.thread for c in read_calls(self.log_path) if c.thread is not None}
 
     def ops(self):
         """The calls as "gen Operation" strings, for order checks."""

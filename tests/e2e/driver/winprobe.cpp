@@ -12,7 +12,7 @@
 //   start  EXE  CWD  SHOW  [NAME=VALUE ...] start a process (SHOW: normal|max|min)
 //   wait   PID  MS                          wait for a started process to end
 //   kill   PID                              terminate a started process
-//   windows PID CLASS TITLE                 top-level windows; empty field = any
+//   windows PID CLASS TITLE                 top-level windows (with their thread); empty field = any
 //   msgbox CAPTION [PID]                    visible message boxes with that caption
 //   press  HWND ID                          post WM_COMMAND(ID, BN_CLICKED) to HWND
 //   click  HWND ID                          post BM_CLICK to control ID of HWND
@@ -153,7 +153,8 @@ std::string DescribeWindow(HWND h) {
     GetWindowRect(h, &wr);
     RECT cr{};
     GetClientRect(h, &cr);
-    return "{\"hwnd\":" + Hwnd(h) + ",\"pid\":" + Num(PidOf(h)) + ",\"class\":" + Quote(ClassOf(h)) +
+    return "{\"hwnd\":" + Hwnd(h) + ",\"pid\":" + Num(PidOf(h)) +
+           ",\"tid\":" + Num(GetWindowThreadProcessId(h, nullptr)) + ",\"class\":" + Quote(ClassOf(h)) +
            ",\"title\":" + Quote(TextOf(h)) + ",\"visible\":" + Bool(IsWindowVisible(h)) +
            ",\"enabled\":" + Bool(IsWindowEnabled(h)) + ",\"rect\":" + Rect(wr) +
            ",\"client\":" + Rect(cr) + ",\"client_screen\":" + ClientRectOnScreen(h) +
