@@ -15,7 +15,8 @@ Beyond that, each chaotic run checks what the user saw against the call
 log: the version lists always hold their ten lines in their layout, no
 update call without an accepted warning, "Device updated correctly." only
 after an update call whose result reads as success, every call after the
-start-up to one generation, Terminate at most once and last.
+start-up to one generation, every object created, called and released on
+one thread, Terminate at most once and last.
 
 A failing chaotic run names its seed; replay it with
     bench/fault_runs.sh --seed N
@@ -313,6 +314,9 @@ def check_calls(calls, boxes):
     errors = [c.line for c in calls if c.op == "ScenarioError"]
     if errors:
         found.append(f"scenario not understood: {errors}")
+    threads = {c.thread for c in calls if c.thread is not None}
+    if len(threads) > 1:
+        found.append(f"the component was reached from {len(threads)} threads")
     ops = [c for c in calls if c.op not in ("Create", "Release", "Chaos", "ScenarioError")]
     # After the start-up every call goes to the one generation in use.
     later = [c for c in ops if c.op not in ("Connect", "StartUp", "Disconnect")]
