@@ -5,6 +5,8 @@ set of generations and a scenario, watches its windows and boxes through
 winprobe and reads the simulator's call log.
 """
 
+import time
+
 import pytest
 
 from wine import E2EError
@@ -12,6 +14,7 @@ from wine import E2EError
 INICIAL = "Inicial"
 ESPERA = "Espera"
 IDOK = 1
+IDC_COMMAND2 = 202
 
 CONNECT_ARGS = ["BSTR|BYREF=127.0.0.1", "I2=8001", "I2=8002", "I2=0", "I4=100001"]
 STARTUP_V2_ARGS = ["I2=0"]
@@ -187,12 +190,20 @@ def test_startup_results(runs, result, success):
 
 
 def test_the_main_window_closes_only_when_the_user_closes_it(runs):
-    app = runs.renovo("v2")
+    app = runs.renovo("v2", {"v2.Terminate.delay_ms": 3000})
     main = come_up(app)
     assert main["title"] == "Cofrex Tools - Firmware update v1.1"
     with pytest.raises(E2EError):
         app.wait_exit(timeout=1)
     assert gens_of(app, "Terminate") == []
     assert not app.windows(ESPERA) or not any(w["visible"] for w in app.windows(ESPERA))
-    close_and_end(app, main)
+    # While a slow Terminate runs, another close and the other command
+    # change nothing: one Terminate, no question, then the end.
+    app.close_window(main)
+    time.sleep(1)
+    assert app.running()
+    app.close_window(main, "sysclose")
+    app.probe.call("press", main["hwnd"], IDC_COMMAND2)
+    app.no_box_for(0.5)
+    app.wait_exit()
     assert gens_of(app, "Terminate") == ["v2"]
