@@ -359,7 +359,8 @@ class Call:
     """One line of the simulator's call log.
 
     `args` are the fields as logged (escaped); `values` are the same with
-    the escapes undone, e.g. "BSTR=Z:\\dir\\file" for a path argument.
+    the escapes undone, e.g. "BSTR=Z:\\dir\\file" for a path argument;
+    `thread` the id of the calling thread (calls, Create, Release).
     """
 
     def __init__(self, line):
