@@ -3,6 +3,7 @@
 #include <cassert>
 #include <utility>
 
+#include "ComSupport.h"
 #include "ModGen.h"
 
 namespace updater {
@@ -48,7 +49,7 @@ void DispatchComponentMessages() {
 ComponentThread::ComponentThread()
     : workReady_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), workDone_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (!workReady_.Valid() || !workDone_.Valid()) return;
-    thread_ = com::Handle(CreateThread(nullptr, 0, &ComponentThread::Main, this, 0, nullptr));
+    thread_ = win::Handle(CreateThread(nullptr, 0, &ComponentThread::Main, this, 0, nullptr));
     if (!thread_.Valid()) return;
     // The thread says whether its apartment is up, or ends.
     HANDLE either[] = {workDone_.Get(), thread_.Get()};

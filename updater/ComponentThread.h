@@ -8,7 +8,7 @@
 #include <exception>
 #include <functional>
 
-#include "ComSupport.h"
+#include "Win32Handles.h"
 
 namespace updater {
 
@@ -37,9 +37,9 @@ private:
     void Serve();
     void DoWork();
 
-    com::Handle workReady_;
-    com::Handle workDone_;
-    com::Handle thread_;
+    win::Handle workReady_;
+    win::Handle workDone_;
+    win::Handle thread_;
     bool apartmentUp_ = false;  // set by the thread before its first workDone_
     bool started_ = false;
     // Written by the caller before workReady_ is set, read by the thread
