@@ -34,17 +34,38 @@ void RestrictDllSearch() {
     SetDllDirectoryW(L"");
 }
 
-// SHA-256 through the system's own provider (advapi32 is always loaded
-// from the system folder).
+// The system's own cryptographic provider (advapi32 is always loaded from
+// the system folder), acquired once for the whole run: acquiring it loads
+// the provider's libraries and releasing it unloads them again, and a run
+// takes seven digests.
+class CryptProvider {
+public:
+    CryptProvider() {
+        if (!CryptAcquireContextW(&prov_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) prov_ = 0;
+    }
+    ~CryptProvider() {
+        if (prov_) CryptReleaseContext(prov_, 0);
+    }
+    CryptProvider(const CryptProvider&) = delete;
+    CryptProvider& operator=(const CryptProvider&) = delete;
+    HCRYPTPROV Get() const { return prov_; }
+
+private:
+    HCRYPTPROV prov_ = 0;
+};
+
+HCRYPTPROV Provider() {
+    static const CryptProvider provider;
+    return provider.Get();
+}
+
 class Sha256 {
 public:
     Sha256() {
-        if (!CryptAcquireContextW(&prov_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) prov_ = 0;
-        if (prov_ && !CryptCreateHash(prov_, CALG_SHA_256, 0, 0, &hash_)) hash_ = 0;
+        if (Provider() && !CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, &hash_)) hash_ = 0;
     }
     ~Sha256() {
         if (hash_) CryptDestroyHash(hash_);
-        if (prov_) CryptReleaseContext(prov_, 0);
     }
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
@@ -67,7 +88,6 @@ public:
     }
 
 private:
-    HCRYPTPROV prov_ = 0;
     HCRYPTHASH hash_ = 0;
 };
 
