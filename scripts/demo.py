@@ -4,9 +4,10 @@
 Copies Lanzo.exe into a fresh folder, registers the simulator, starts the
 launcher, and walks through one coin-recycler update as a technician would:
 both questions answered, the firmware written, the success box, the main
-window closed, the launcher cleaning up. Screenshots of the main window and
-of the finished update go to the output folder. Uses the current X display
-when one answers, otherwise its own Xvfb.
+window closed, the launcher cleaning up. Screenshots of each step go to the
+output folder (main-window, question-1, question-2, updating, done,
+after-update .png; scripts/guide.py makes the technician's guide of them).
+Uses the current X display when one answers, otherwise its own Xvfb.
 """
 
 import argparse
@@ -14,6 +15,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
@@ -22,6 +24,7 @@ from wine import App, Build, Probe, Simulator, Wine, Xvfb, poll, win_path, write
 IDC_COMMAND1, IDC_LIST1 = 201, 101
 IDOK, IDYES = 1, 6
 STAGED = {"Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT"}
+UPDATE_MS = 3000  # how long the simulated firmware write takes
 
 
 def display_answers(display):
@@ -52,12 +55,19 @@ def walk_through_update(probe, display, out):
     screenshot(display, main, out / "main-window.png")
 
     probe.call("click", main["hwnd"], IDC_COMMAND1)
-    for answer in (IDOK, IDYES):
+    for n, answer in enumerate((IDOK, IDYES), 1):
         box = updater_box(probe, "a question", 20)
         print(f"  question: {box['text'].splitlines()[0]}")
+        time.sleep(0.3)  # painted
+        screenshot(display, box, out / f"question-{n}.png")
         press(probe, box, answer)
+    wait = poll("the wait window", lambda: [w for w in probe.windows(0, "Espera") if w["visible"]], 20)[0]
+    time.sleep(UPDATE_MS / 2000)  # inside the firmware write
+    screenshot(display, wait, out / "updating.png")
     done = updater_box(probe, "the outcome of the update", 120)
     print(f"  outcome: {done['text']}")
+    time.sleep(0.3)
+    screenshot(display, done, out / "done.png")
     press(probe, done, IDOK)
     main = poll("the main window back", lambda: [w for w in probe.windows(0, "Inicial") if w["enabled"]], 20)[0]
     print("  versions after the update:", " | ".join(probe.listbox(main["hwnd"], IDC_LIST1)))
@@ -70,6 +80,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", default="build/win32")
     parser.add_argument("--out", default="build/demo")
+    parser.add_argument("--lanzo", help="the launcher to run (default: the build's Lanzo.exe)")
     args = parser.parse_args()
     out = Path(args.out).resolve()
     shutil.rmtree(out, ignore_errors=True)
@@ -86,8 +97,8 @@ def main():
         Simulator(wine, build.need("ArconSim.dll")).register("both")
         probe = Probe(wine, build.need("winprobe.exe"))
         launcher = out / "run" / "Lanzo.exe"
-        shutil.copy(build.need("Lanzo.exe"), launcher)
-        scenario = write_scenario(out / "scenario.txt", {"update.ms": 3000})
+        shutil.copy(args.lanzo or build.need("Lanzo.exe"), launcher)
+        scenario = write_scenario(out / "scenario.txt", {"update.ms": UPDATE_MS})
         env = {"ARCONSIM_SCENARIO": win_path(scenario), "ARCONSIM_LOG": win_path(out / "calls.log")}
         app = App(probe, launcher, launcher.parent, env=env, caption="Launcher")
         updated = walk_through_update(probe, display, out)

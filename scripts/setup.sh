@@ -10,6 +10,10 @@ packages=(cmake ninja-build g++ libgtest-dev python3 python3-pytest
 # The 64-bit loader gives the 64-bit prefixes (WoW64) of the field machines.
 packages+=(wine64)
 # --- 64-bit Windows bed: end
+# --- release: begin
+# Authenticode signing, and the throwaway certificate of the tests.
+packages+=(osslsigncode openssl)
+# --- release: end
 
 missing=()
 for p in "${packages[@]}"; do

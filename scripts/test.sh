@@ -11,6 +11,53 @@ cd "$root"
 
 mkdir -p build/reports
 ctest --test-dir build/native --output-on-failure --output-junit "$root/build/reports/unit.xml" -j 2
+# --- release checks: begin
+# The reproducibility check, and a release signed with a throwaway
+# certificate; its release.sh run takes the signed Lanzo.exe through one whole
+# update under Wine, and tests/e2e/test_imports.py then checks its signatures
+# (the embedded updater's too), digests, symbols and guide. Each check is one
+# case of the total (build/reports/release.xml).
+release_check=$root/build/release-check
+release_cases=()
+release_case() {  # release_case NAME COMMAND...
+    local name=$1 t0=$SECONDS outcome=""
+    shift
+    echo "== $name"
+    "$@" || outcome='<failure message="failed; see the output above"/>'
+    release_cases+=("<testcase classname=\"release\" name=\"$name\" time=\"$((SECONDS - t0))\">$outcome</testcase>")
+}
+refused() {  # refused CERT PASS_FILE EXPECTED_MESSAGE: no release, a clear message
+    local msg
+    if msg=$(scripts/release.sh --sign "$1" --pass-file "$2" --out "$release_check/refused" 2>&1); then
+        echo "release.sh signed with $1 and $2"; return 1
+    fi
+    echo "$msg"
+    [ ! -e "$release_check/refused" ] || { echo "release.sh left $release_check/refused behind"; return 1; }
+    [[ $msg == *"$3"* ]]
+}
+refuses_bad_certificates() {
+    refused "$release_check/cert.pfx" "$release_check/wrong-pass.txt" "wrong password" &&
+    refused "$release_check/missing.pfx" "$release_check/pass.txt" "no certificate file"
+}
+throwaway_certificate() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Throwaway test signer" \
+        -addext "extendedKeyUsage=codeSigning" -keyout "$release_check/key.pem" -out "$release_check/cert.pem" 2>/dev/null &&
+    printf 'throwaway\n' >"$release_check/pass.txt" && printf 'wrong\n' >"$release_check/wrong-pass.txt" &&
+    openssl pkcs12 -export -inkey "$release_check/key.pem" -in "$release_check/cert.pem" \
+        -passout "file:$release_check/pass.txt" -out "$release_check/cert.pfx"
+}
+rm -rf "$release_check" && mkdir -p "$release_check"
+release_t0=$SECONDS
+throwaway_certificate || echo "could not make a throwaway certificate"
+release_case "two builds in two folders give the same bytes" scripts/check-reproducible.sh
+release_case "a wrong password or a missing certificate writes no release" refuses_bad_certificates
+release_case "signed release, one whole update through the signed Lanzo.exe" \
+    scripts/release.sh --sign "$release_check/cert.pfx" --pass-file "$release_check/pass.txt" --out "$release_check/dist"
+echo "release checks took $((SECONDS - release_t0)) s"
+printf '<testsuite name="release">%s</testsuite>\n' "${release_cases[*]}" >"$root/build/reports/release.xml"
+export E2E_RELEASE_DIST=$release_check/dist E2E_RELEASE_CA=$release_check/cert.pem
+# --- release checks: end
+
 E2E_BUILD="$root/build/win32" /usr/bin/python3 -m pytest tests/e2e -q -p no:cacheprovider \
     --junitxml="$root/build/reports/e2e.xml" "$@"
 
@@ -23,7 +70,7 @@ E2E_WINEARCH=win64 E2E_TAG=e2e64 E2E_BUILD="$root/build/win32" /usr/bin/python3 
 # --- 64-bit Windows bed: end
 
 /usr/bin/python3 - "$root/build/reports/unit.xml" "$root/build/reports/e2e.xml" \
-    "$root/build/reports/e2e-win64.xml" <<'PY'
+    "$root/build/reports/e2e-win64.xml" "$root/build/reports/release.xml" <<'PY'
 import sys, xml.etree.ElementTree as ET
 passed = failed = 0
 for path in sys.argv[1:]:
