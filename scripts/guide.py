@@ -74,8 +74,8 @@ STEPS = [
      "firmware, a third question asks whether to downgrade."),
     ("updating", "The wait window shows the progress. <b>Do not switch the machine off and do not unplug "
      "anything while it reads \u201cUpdating ...\u201d</b>: an interrupted update can leave the device "
-     "unusable. Afterwards it reads \u201cVerifying ....\u201d while the device restarts (a few seconds for the "
-     "coin recycler, about half a minute for the banknote module)."),
+     "unusable. Then it reads \u201cVerifying ....\u201d while the tool gives the device time (5 seconds for "
+     "the coin recycler, 25 for the banknote module) and restarts it."),
     ("done", "\u201cDevice updated correctly.\u201d ends the update. Press <b>OK</b>."),
     ("after-update", "The main window shows the device's new versions; the button of the updated device is "
      "disabled. Update the other device the same way, or close the window. Lanzo.exe then removes the files "
