@@ -53,6 +53,7 @@ out=$(realpath -m "$out")
 mkdir -p "$(dirname "$out")"
 stage=$(mktemp -d "$(dirname "$out")/.$(basename "$out").new-XXXXXX")
 trap 'rm -rf "$stage"' EXIT
+chmod 755 "$stage"  # a folder to hand out, not a private temporary one
 mkdir "$stage/symbols"
 
 sign() {  # sign IN OUT DESCRIPTION
