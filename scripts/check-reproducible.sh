@@ -15,7 +15,9 @@ build_copy() {
     local dir=$1
     mkdir -p "$dir/src"
     # What a fresh clone of this checkout would hold, edits included.
-    (cd "$root" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$dir/src")
+    (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+        xargs -0 cp --parents -t "$dir/src")
     release_configure "$dir/src" "$dir/build"
     release_build "$dir/build" Lanzo
 }

@@ -9,6 +9,9 @@ Environment:
   E2E_WINEARCH win32 (default) or win64: a 64-bit prefix, where both
                programs and the simulator run under WoW64 (`-m win64`
                selects the short subset that CI runs there)
+  E2E_RELEASE_DIST, E2E_RELEASE_CA
+               a signed release and its throwaway certificate to check
+               (scripts/test.sh makes them; see test_imports.py)
 """
 
 import os
