@@ -35,7 +35,8 @@ WIN64_SUBSET = (
     "test_startup.py::test_first_generation_alone_comes_up_silently_and_gets_every_call",
     "test_component.py::test_registration_decides_what_can_be_created",
     "test_component.py::test_component_loading_a_dll_of_its_own_folder_works",
-    "test_imports.py::",
+    "test_imports.py::test_only_system_folder_dlls_are_imported",
+    "test_imports.py::test_a_delay_loaded_dll_is_seen",
     "test_launcher.py::test_whole_update_through_the_launcher",
 )
 
