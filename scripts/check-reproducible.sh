@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-build.sh"
 
+"$root/scripts/setup.sh"
 git -C "$root" rev-parse --git-dir >/dev/null 2>&1 || { echo "reproducible: $root is not a git checkout" >&2; exit 2; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/reproducible-XXXXXX")
 trap 'rm -rf "$work"' EXIT
