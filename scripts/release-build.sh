@@ -5,16 +5,17 @@
 # release_configure SOURCE BUILD [UPDATER]: UPDATER names an updater to carry
 # instead of the one the build makes (a signed copy of it).
 release_configure() {
+    mkdir -p "$2"
     cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-i686.cmake" \
-          -DLANZO_TEST_BUILDS=OFF -DLANZO_UPDATER_EXE="${3:-}" >"$2.log" 2>&1 \
-        || { cat "$2.log" >&2; return 1; }
+          -DLANZO_TEST_BUILDS=OFF -DLANZO_UPDATER_EXE="${3:-}" >"$2/configure.log" 2>&1 \
+        || { cat "$2/configure.log" >&2; return 1; }
 }
 
 # release_build BUILD TARGET...: quiet unless it fails.
 release_build() {
     local build=$1
     shift
-    cmake --build "$build" -j "${JOBS:-2}" --target "$@" >"$build.log" 2>&1 \
-        || { tail -n 40 "$build.log" >&2; return 1; }
+    cmake --build "$build" -j "${JOBS:-2}" --target "$@" >"$build/build.log" 2>&1 \
+        || { tail -n 40 "$build/build.log" >&2; return 1; }
 }
