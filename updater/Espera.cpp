@@ -132,6 +132,11 @@ void Espera::Show() {
 }
 
 void Espera::Unload() {
+    if (!hwnd_ || unloading_) return;
+    unloading_ = true;
+    // Form_Unload lets the waiting events through once; a tick among them
+    // must not start a second unload.
+    DoEvents();
     if (!hwnd_) return;
     if (timerOn_) KillTimer(hwnd_, kTimer1);
     timerOn_ = false;

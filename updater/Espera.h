@@ -33,7 +33,8 @@ public:
     HWND Hwnd() const { return hwnd_; }
     bool Alive() const { return hwnd_ != nullptr; }
     void Show();
-    // Stops the timer and destroys the window; `beforeClose` runs first so
+    // Form_Unload: lets the waiting events through, stops the timer and
+    // destroys the window; `beforeClose` runs just before the window goes so
     // that the caller can hand the activation back.
     void Unload();
     void SetBeforeClose(std::function<void()> f) { beforeClose_ = std::move(f); }
@@ -63,6 +64,7 @@ private:
     std::array<std::uint32_t, core::kDotCount> fills_ = core::InitialDotFills();
     core::WaitFlags flags_;
     bool timerOn_ = false;
+    bool unloading_ = false;
     std::function<void()> beforeClose_;
 };
 

@@ -253,6 +253,16 @@ void Inicial::FocusFirst() {
     }
 }
 
+void Inicial::RestoreFocus() {
+    if (!lastFocus_ || !IsChild(hwnd_, lastFocus_)) {
+        FocusFirst();
+        return;
+    }
+    HWND h = IsWindowEnabled(lastFocus_) ? lastFocus_ : GetNextDlgTabItem(hwnd_, lastFocus_, FALSE);
+    if (h && IsWindowEnabled(h)) SetFocus(h);
+    else FocusFirst();
+}
+
 void Inicial::AddList1(const std::wstring& line) {
     SendMessageW(Item(IDC_LIST1), LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
 }
@@ -279,7 +289,11 @@ std::wstring Inicial::List2Line(int index) const { return ListLine(Item(IDC_LIST
 
 void Inicial::SetCommandEnabled(int command, bool enabled) {
     HWND h = Item(command == 1 ? IDC_COMMAND1 : IDC_COMMAND2);
-    if (!enabled && GetFocus() == h) SendMessageW(hwnd_, WM_NEXTDLGCTL, 0, FALSE);
+    // Disabling the focused control would leave the keys going nowhere: the
+    // focus moves on to the next control first, as Tab would take it
+    // (WM_NEXTDLGCTL does this for dialogs only).
+    HWND next = !enabled && GetFocus() == h ? GetNextDlgTabItem(hwnd_, h, FALSE) : nullptr;
+    if (next && next != h) SetFocus(next);
     EnableWindow(h, enabled ? TRUE : FALSE);
 }
 
@@ -288,9 +302,16 @@ void Inicial::UnloadWaitWindow() { renovo::UnloadWaitWindow(); }
 
 void Inicial::Command(int which) {
     Shared& app = App();
-    if (app.waitModal) return;  // one update at a time
+    // One update at a time, from its first question on: a click that was
+    // queued before a box or the wait window took over is turned away.
+    if (app.waitModal || commandRunning_) return;
     // The window may get the click while it is hidden during its load.
     if (updater::ComponentThread::CallRunning()) return;
+    commandRunning_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{commandRunning_};
     // A disabled command stays disabled for clicks that arrive by message.
     if (!IsWindowEnabled(Item(which == 1 ? IDC_COMMAND1 : IDC_COMMAND2))) return;
     const std::uint8_t device = which == 1 ? core::kRecycler : core::kBanknote;
@@ -302,6 +323,14 @@ void Inicial::Command(int which) {
     const float left = static_cast<float>(Twips(r.left, dpi_));
     const float top = static_cast<float>(Twips(r.top, dpi_));
     ShowWaitWindow(true, device, left, top, true);
+}
+
+void Inicial::PressFocusedCommand() {
+    // The buttons are owner-drawn, so the dialog manager does not take them
+    // for push buttons and turns Enter into IDOK for the window.
+    HWND focus = GetFocus();
+    if (focus == Item(IDC_COMMAND1)) Command(1);
+    else if (focus == Item(IDC_COMMAND2)) Command(2);
 }
 
 void Inicial::Unload() {
@@ -393,6 +422,8 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
         if (HIWORD(wp) == BN_CLICKED && (LOWORD(wp) == IDC_COMMAND1 || LOWORD(wp) == IDC_COMMAND2))
             Command(LOWORD(wp) == IDC_COMMAND1 ? 1 : 2);
+        else if (LOWORD(wp) == IDOK && lp == 0)
+            PressFocusedCommand();
         return 0;
     case WM_DRAWITEM: {
         const auto& di = *reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
@@ -417,18 +448,19 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_ACTIVATE:
         if (LOWORD(wp) == WA_INACTIVE) {
-            lastFocus_ = GetFocus();
-        } else if (lastFocus_ && IsChild(hwnd_, lastFocus_) && IsWindowEnabled(lastFocus_)) {
-            SetFocus(lastFocus_);
+            // Disabling the window under a box has taken the focus away
+            // already; the last control known keeps its claim.
+            if (HWND f = GetFocus(); f && IsChild(hwnd_, f)) lastFocus_ = f;
         } else {
-            FocusFirst();
+            RestoreFocus();
         }
         return 0;
     case WM_CLOSE:
-        // During an update the modal wait window keeps the main window open;
-        // during any other component call (its load, Terminate) the close is
-        // refused as well, so that no second call starts inside the first.
-        if (!App().waitModal && !updater::ComponentThread::CallRunning()) Unload();
+        // While an update command runs, its boxes and the modal wait window
+        // keep the main window open; during any other component call (its
+        // load, Terminate) the close is refused as well, so that no second
+        // call starts inside the first.
+        if (!App().waitModal && !commandRunning_ && !updater::ComponentThread::CallRunning()) Unload();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);

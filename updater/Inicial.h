@@ -43,10 +43,15 @@ private:
     void DrawButton(const DRAWITEMSTRUCT& di);
     void DrawLogo(const DRAWITEMSTRUCT& di);
     void FocusFirst();
+    // Back to the control that had the focus, or on from it when it has
+    // been disabled meanwhile.
+    void RestoreFocus();
+    void PressFocusedCommand();
     HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
 
     HWND hwnd_ = nullptr;
     HWND lastFocus_ = nullptr;
+    bool commandRunning_ = false;
     int dpi_ = 96;
     win::FontPtr labelFont_, guiFont_;
     win::BrushPtr background_, white_, lightGreen_;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "Espera.h"
@@ -20,18 +21,68 @@ F User32(const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
 }
 
-struct DisabledWindows {
-    HWND keep;
-    std::vector<HWND> list;
+// Keeps the thread's other visible windows from input for one scope;
+// `keep` stays enabled.
+class OtherWindowsDisabled {
+public:
+    explicit OtherWindowsDisabled(HWND keep) : keep_(keep) {
+        EnumThreadWindows(GetCurrentThreadId(), DisableOne, reinterpret_cast<LPARAM>(this));
+    }
+    ~OtherWindowsDisabled() { Restore(); }
+    OtherWindowsDisabled(const OtherWindowsDisabled&) = delete;
+    OtherWindowsDisabled& operator=(const OtherWindowsDisabled&) = delete;
+
+    void Restore() {
+        for (HWND h : std::exchange(disabled_, {}))
+            if (IsWindow(h)) EnableWindow(h, TRUE);
+    }
+
+private:
+    static BOOL CALLBACK DisableOne(HWND hwnd, LPARAM lp) {
+        auto* self = reinterpret_cast<OtherWindowsDisabled*>(lp);
+        if (hwnd != self->keep_ && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
+            EnableWindow(hwnd, FALSE);
+            self->disabled_.push_back(hwnd);
+        }
+        return TRUE;
+    }
+
+    HWND keep_;
+    std::vector<HWND> disabled_;
 };
 
-BOOL CALLBACK DisableOne(HWND hwnd, LPARAM lp) {
-    auto* d = reinterpret_cast<DisabledWindows*>(lp);
-    if (hwnd != d->keep && IsWindowVisible(hwnd) && IsWindowEnabled(hwnd)) {
-        EnableWindow(hwnd, FALSE);
-        d->list.push_back(hwnd);
+// Where the keyboard focus is in `window`, to be given back once the
+// window is active again. Taken before anything disables the window, which
+// takes the focus away.
+class KeptFocus {
+public:
+    explicit KeptFocus(HWND window) : window_(window), focus_(GetFocus()) {
+        if (focus_ && GetAncestor(focus_, GA_ROOT) != window_) focus_ = nullptr;
     }
-    return TRUE;
+
+    void GiveBack() const {
+        if (!window_ || !IsWindow(window_) || !IsWindowVisible(window_)) return;
+        if (GetActiveWindow() != window_) SetActiveWindow(window_);
+        HWND focus = focus_;
+        if (!focus || !IsWindow(focus)) return;
+        // A command disabled meanwhile hands the focus on, as the tab key would.
+        if (!IsWindowEnabled(focus)) focus = GetNextDlgTabItem(window_, focus, FALSE);
+        if (focus && IsWindowEnabled(focus) && GetFocus() != focus) SetFocus(focus);
+    }
+
+private:
+    HWND window_;
+    HWND focus_;
+};
+
+// The updater window the user works with at this moment: the wait window
+// while it is up (the start-up cover, or an update run), else the main
+// window once it shows. Null while no window of the updater shows.
+HWND WindowInFront() {
+    const auto& w = WaitWindow();
+    if (w && w->Alive() && IsWindowVisible(w->Hwnd())) return w->Hwnd();
+    HWND main = App().mainWindow;
+    return main && IsWindowVisible(main) ? main : nullptr;
 }
 
 }  // namespace
@@ -129,8 +180,7 @@ void DoEvents() {
 void UnloadWaitWindow() {
     auto& w = WaitWindow();
     if (!w) return;
-    DoEvents();
-    if (w) w->Unload();
+    w->Unload();  // lets the waiting events through once, as every unload does
     w.reset();
 }
 
@@ -139,58 +189,67 @@ void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, 
     Shared& app = App();
     core::FillWaitRequest(app.waitRequest, device, left, top, updating);
     auto& w = WaitWindow();
-    if (!w || !w->Alive()) {
-        w.reset();
-        w = Espera::Create();
-    }
-    if (!w->Alive()) {
-        w.reset();
-        return;
-    }
     if (!modal) {
-        w->Show();
+        if (!w || !w->Alive()) w = Espera::Create();
+        if (w->Alive()) w->Show();
+        else w.reset();
         return;
     }
 
-    // A real modal loop: every other window of the updater is disabled
-    // until the wait window has gone, then the main window gets the
-    // activation back.
-    DisabledWindows disabled{w->Hwnd(), {}};
-    EnumThreadWindows(GetCurrentThreadId(), DisableOne, reinterpret_cast<LPARAM>(&disabled));
+    // The wait window's load lets waiting events through: by then the
+    // one-update guard must be up and every other window of the updater out
+    // of reach, or a click queued on the other command would start a
+    // second update over this one's request.
+    app.waitModal = true;
+    const KeptFocus caller(GetActiveWindow());
+    OtherWindowsDisabled others(nullptr);
     bool restored = false;
-    auto restore = [&disabled, &restored] {
+    // Before the wait window goes, so that the activation returns to the
+    // caller rather than to another program.
+    auto restore = [&] {
         if (restored) return;
         restored = true;
-        for (HWND h : disabled.list)
-            if (IsWindow(h)) EnableWindow(h, TRUE);
-        if (App().mainWindow && IsWindow(App().mainWindow)) SetActiveWindow(App().mainWindow);
+        others.Restore();
+        caller.GiveBack();
     };
-    w->SetBeforeClose(restore);
-    app.waitModal = true;
-    w->Show();
-    MSG msg;
-    while (w && w->Alive()) {
-        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got <= 0) {
-            if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
-            break;
+    if (!w || !w->Alive()) w = Espera::Create();
+    if (w->Alive()) {
+        w->SetBeforeClose(restore);
+        w->Show();
+        MSG msg;
+        while (w && w->Alive()) {
+            const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+            if (got <= 0) {
+                if (got == 0) PostQuitMessage(static_cast<int>(msg.wParam));
+                break;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
         }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    app.waitModal = false;
-    if (w) {
-        w->SetBeforeClose(nullptr);
-        w->Unload();
+        if (w) {
+            w->SetBeforeClose(nullptr);
+            w->Unload();
+        }
     }
     restore();
     w.reset();
+    app.waitModal = false;
 }
 
 int BoxMessages::Show(const std::wstring& text, unsigned style) {
-    // Task-modal without an owner: the system disables every window of this
-    // thread while the box is open, whichever of them is active.
-    return MessageBoxW(nullptr, text.c_str(), kAppTitle, style | MB_TASKMODAL);
+    HWND owner = WindowInFront();
+    // With nothing of the updater showing, the box stands on its own and
+    // keeps every window of this thread from input.
+    if (!owner) return MessageBoxW(nullptr, text.c_str(), kAppTitle, style | MB_TASKMODAL);
+    // Owned: the system enables the owner again before the box goes, so the
+    // activation returns to it and not to whatever program is behind. The
+    // updater's other windows stay out of reach meanwhile.
+    const KeptFocus kept(owner);
+    OtherWindowsDisabled others(owner);
+    const int answer = MessageBoxW(owner, text.c_str(), kAppTitle, style | MB_APPLMODAL);
+    others.Restore();
+    kept.GiveBack();
+    return answer;
 }
 
 std::uint64_t PumpClock::NowMs() { return GetTickCount64(); }

@@ -149,6 +149,15 @@ class Runs:
         self.apps.append(app)
         return app
 
+    def notepad(self):
+        """Wine's notepad, as another program the user has open; its window
+        is up and in front when this returns."""
+        app = App(self.bed.probe, self.bed.wine.prefix / "drive_c" / "windows" / "notepad.exe", self.tmp,
+                  caption="Notepad")
+        self.apps.append(app)
+        app.wait_window("Notepad")
+        return app
+
     def end_all(self):
         for app in self.apps:
             app.kill()

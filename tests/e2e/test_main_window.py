@@ -19,6 +19,7 @@ IDC_IMAGE2, IDC_LIST1, IDC_LIST2 = 100, 101, 102
 IDC_COMMAND1, IDC_COMMAND2 = 201, 202
 IDC_LABEL2, IDC_LABEL4 = 300, (310, 311, 312, 313)
 IDC_LINE1 = 320
+IDC_TXTACTUALIZA = 502
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 
 ERR = "\u00a1ERROR!"
@@ -33,6 +34,10 @@ ASK_BANKNOTE = "\u00bfDo you want to update the banknote unit with the available
 WARNING = ("\u00a1WARNING!\r\nThe update process is very sensible. Before starting the update, you must be sure "
            "of the system and power stability.\r\nIf any error occurs during the update process it can result "
            "in a total failure of the device.\r\nDo you want to continue? (the process can take several minutes)")
+DOWNGRADE = ("The current version of the device is the same or newer that the available version to update "
+             "to.\r\n\u00bfDo you want to downgrade?")
+UPDATED = "Device updated correctly."
+V2_NOT_FOUND = "System not found. Trying in V2..."
 NOT_FOUND_RECYCLER = "The firmware file for the coin recycler was not found. Nothing has been updated."
 UNKNOWN_RECYCLER = "The current version of the coin recycler could not be read. Nothing has been updated."
 
@@ -41,6 +46,19 @@ SCREENSHOTS = Path(__file__).resolve().parents[2] / "docs"
 # Twip layout of the main window, as pixels at 96 dpi (left, top, width, height).
 LAYOUT_96 = {IDC_IMAGE2: (8, 8, 150, 50), IDC_LIST1: (16, 104, 181, 145), IDC_LIST2: (288, 104, 185, 145),
              IDC_COMMAND1: (198, 106, 89, 69), IDC_COMMAND2: (198, 178, 89, 69)}
+# The labels: text, alignment and designed place at 96 dpi. A label may be
+# wider where the font the system gives needs it, away from its aligned edge.
+LABELS_96 = {IDC_LABEL2: ("\u00ae", "centre", (152, 12, 8, 16)),
+             IDC_LABEL4[2]: ("Firmware update", "left", (376, 28, 100, 16)),
+             IDC_LABEL4[3]: ("v 2.3", "right", (448, 48, 27, 16)),
+             IDC_LABEL4[0]: ("Current versions in device:", "left", (16, 84, 156, 16)),
+             IDC_LABEL4[1]: ("Available version to update:", "left", (288, 84, 166, 16))}
+CAPTIONS = {IDC_COMMAND1: "Update coin recycler", IDC_COMMAND2: "Update banknote unit"}
+# Creation order, which is the tab order; of these only the lists and the
+# buttons take the focus.
+TAB_ORDER = [IDC_COMMAND1, IDC_LABEL2, IDC_LABEL4[2], IDC_LABEL4[0], IDC_LIST1, IDC_LABEL4[1], IDC_LIST2,
+             IDC_LABEL4[3], IDC_COMMAND2]
+WS_TABSTOP = 0x00010000
 
 
 class Updater:
@@ -140,6 +158,11 @@ def test_questions_keep_the_main_window_disabled_and_cancel_or_no_change_nothing
     u.click(main, IDC_COMMAND1)
     box = u.app.expect_box(ASK_RECYCLER, "question", [IDOK, IDCANCEL])
     assert not u.refresh(main)["enabled"], "the main window must be unusable while a box is open"
+    # A click on the other command that was queued before the box took over
+    # asks nothing more.
+    u.probe.call("press", main["hwnd"], IDC_COMMAND2)
+    time.sleep(0.3)
+    assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]]
     u.app.answer(box, IDCANCEL)
     u.app.no_box_for(0.5)
 
@@ -197,7 +220,11 @@ def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
     main = u.ready()
     u.click(main, IDC_COMMAND1)
     u.app.answer(u.app.expect_box(ASK_RECYCLER, "question", [IDOK, IDCANCEL]), IDOK)
-    u.app.answer(u.app.expect_box(WARNING, "asterisk", [IDYES, IDNO]), IDYES)
+    # Yes, and a click on the other command queued behind it: the wait
+    # window's load lets it through, when it must find this update under way
+    # (else it would ask its questions and run a second update over this one).
+    box = u.app.expect_box(WARNING, "asterisk", [IDYES, IDNO])
+    u.probe.call("press", box["hwnd"], IDYES, main["hwnd"], IDC_COMMAND2)
 
     wait = u.app.wait_window(ESPERA)
     client = wait["client"]
@@ -223,6 +250,90 @@ def test_recycler_update_runs_modal_and_refreshes_the_main_window(updater):
     assert [c.values for c in u.ops("UpdateSmartFirmware")] == [["BSTR=" + win_path(u.folder / "SMARTHOPPER"),
                                                                  "I2=1"]]
     u.end(main)
+
+
+def test_whole_update_by_keys_alone_keeps_the_updater_in_front(runs, updater):
+    """With another program open, every box of a start-up and a whole update
+    (answered Cancel, No, Yes) hands the activation back to the updater
+    window it stood over, and the keyboard alone drives the update: Tab
+    through the controls, Enter and Space on the buttons, the boxes' keys."""
+    other = runs.notepad()
+    # The second generation's Connect fails (a box over the start-up cover);
+    # the first generation's takes a moment, with the cover up again. The
+    # devices already run what the images offer (a downgrade question).
+    u = updater(scenario={"update.ms": 300, "v2.Connect.result": "i2:0", "v1.Connect.delay_ms": 1500,
+                          "device.recycler.fw": "SH0300.20", "device.recycler.ds": "SHDS0101"})
+    probe = u.probe
+
+    def in_front(cls):
+        def found():
+            w = probe.foreground()
+            return w if w and w["pid"] == u.app.pid and w["class"] == cls else None
+        return poll(f"the updater's {cls} in front", found, 3)
+
+    def focus_on(window, cid):
+        def found():
+            f = probe.focus(window["hwnd"])["focus"]
+            return f and f["id"] == cid and f["root"] == window["hwnd"]
+        return poll(f"the focus on control {cid}", found, 3)
+
+    def box_by_key(text, buttons, key):
+        box = u.app.expect_box(text, box_icon(text), buttons)
+        in_front("#32770")
+        probe.keys(key)
+        poll("the box to close", lambda: all(b["hwnd"] != box["hwnd"] for b in u.app.boxes()), 5)
+
+    box_by_key(V2_NOT_FOUND, [IDOK], "ENTER")
+    cover = in_front(ESPERA)
+    assert other.running()
+
+    main = u.ready()
+    in_front(INICIAL)
+    focus_on(main, IDC_COMMAND1)
+    for key, cid in [("TAB", IDC_LIST1), ("TAB", IDC_LIST2), ("TAB", IDC_COMMAND2), ("TAB", IDC_COMMAND1),
+                     ("shift+TAB", IDC_COMMAND2), ("TAB", IDC_COMMAND1)]:
+        probe.keys(key)
+        focus_on(main, cid)
+
+    probe.keys("ENTER")
+    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ESC")
+    in_front(INICIAL)
+    focus_on(main, IDC_COMMAND1)
+
+    probe.keys("SPACE")
+    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ENTER")
+    box_by_key(WARNING, [IDYES, IDNO], "N")
+    in_front(INICIAL)
+    focus_on(main, IDC_COMMAND1)
+    assert u.ops("UpdateSmartFirmware") == []
+
+    probe.keys("ENTER")
+    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ENTER")
+    box_by_key(WARNING, [IDYES, IDNO], "Y")
+    box_by_key(DOWNGRADE, [IDYES, IDNO], "Y")
+    wait = in_front(ESPERA)
+    assert wait["hwnd"] != cover["hwnd"]
+    focus_on(wait, IDC_TXTACTUALIZA)
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15)
+    in_front("#32770")
+    probe.keys("ENTER")
+
+    # Back in the main window; the used command is disabled, so the focus
+    # has moved on from it, and Tab passes it by.
+    poll("the wait window to close", lambda: not [w for w in u.app.windows(ESPERA) if w["visible"]], 5)
+    in_front(INICIAL)
+    assert not u.enabled(main, IDC_COMMAND1)
+    focus_on(main, IDC_LIST1)
+    for key, cid in [("TAB", IDC_LIST2), ("TAB", IDC_COMMAND2), ("TAB", IDC_LIST1)]:
+        probe.keys(key)
+        focus_on(main, cid)
+    assert [c.values[1] for c in u.ops("UpdateSmartFirmware")] == ["I2=0"]
+    assert u.app.boxes() == [] and box
+    u.end(main)
+
+
+def box_icon(text):
+    return {ASK_RECYCLER: "question", WARNING: "asterisk", DOWNGRADE: "question", V2_NOT_FOUND: "hand"}[text]
 
 
 # ---------------------------------------------------------------------------
@@ -298,9 +409,59 @@ def check_look(bed, u, main, scale):
             ax, ay, aw, ah = rects[a]
             bx, by, bw, bh = rects[b]
             assert ax + aw <= bx or bx + bw <= ax or ay + ah <= by or by + bh <= ay, f"{a} overlaps {b}"
+    check_labels_rule_and_order(probe, main, rects, scale)
+
+
+def check_labels_rule_and_order(probe, main, rects, scale):
+    """Label texts and places, their font and colour as drawn on the screen,
+    the button captions, the white rule, and the tab order."""
+    s = lambda v: round(v * scale)  # noqa: E731
+    children = probe.call("children", main["hwnd"])["children"]
+    by_id = {c["id"]: c for c in children}
+    # "MS Sans Serif" 9.75 pt regular, as the LOGFONT height at this DPI.
+    label_height = -round(975 * 96 * scale / 7200)
+    for cid, (text, align, (left, top, width, height)) in LABELS_96.items():
+        assert by_id[cid]["text"] == text, cid
+        x, y, w, h = rects[cid]
+        assert (y, h) == (s(top), s(height)), (cid, rects[cid])
+        assert w >= s(width), (cid, rects[cid])
+        edge = {"left": x - s(left), "right": x + w - s(left + width),
+                "centre": x + w / 2 - s(left + width / 2)}[align]
+        assert abs(edge) <= 1, (cid, align, rects[cid])
+        drawn = probe.call("drawn", main["hwnd"], cid, "MS Sans Serif", label_height, "FFFFFF")
+        assert drawn["background"] == [48, 48, 48], (cid, drawn)
+        assert drawn["ink"] > 0 and drawn["diff"] == 0 and drawn["fits"], (cid, drawn)
+    assert {cid: by_id[cid]["text"] for cid in CAPTIONS} == CAPTIONS
+
+    # One pixel (at 96 dpi) of white from x 160 to 475 on row 44, the
+    # window's grey around it.
+    x0, y0 = client_origin(main)
+    left, right, row = s(160), s(476), s(44)
+    thick = max(1, round(scale))
+    assert rects[IDC_LINE1] == (left, row, right - left, thick)
+    white, grey = (255, 255, 255), (48, 48, 48)
+    along = [(left, row), ((left + right) // 2, row), (right - 1, row + thick - 1)]
+    around = [(left - 1, row), (right, row), ((left + right) // 2, row - 1), ((left + right) // 2, row + thick)]
+    colours = probe.pixels([(x0 + x, y0 + y) for x, y in along + around])
+    assert colours == [white] * len(along) + [grey] * len(around), colours
+
+    assert [c["id"] for c in children][:len(TAB_ORDER)] == TAB_ORDER
+    assert [c["id"] for c in children if c["style"] & WS_TABSTOP] == [IDC_COMMAND1, IDC_LIST1, IDC_LIST2,
+                                                                     IDC_COMMAND2]
+
+
+def check_program_icon(bed):
+    """Both programs carry icon group 1: 16, 24, 32 and 48 px, 24-bit colour
+    with a mask (the DIB is twice as high as the image)."""
+    for exe in (bed.renovo_exe, bed.exe("Lanzo.exe")):
+        images = bed.probe.call("icongroup", win_path(exe), 1)["images"]
+        assert [(i["id"], i["width"], i["height"]) for i in images] == [
+            (30001, 16, 16), (30002, 24, 24), (30003, 32, 32), (30004, 48, 48)], exe
+        assert all(i["dib"] == [i["width"], 2 * i["height"], 24] for i in images), images
 
 
 def test_look_at_96_and_144_dpi(bed, updater):
+    check_program_icon(bed)
     u = updater("dpi96")
     main = u.ready()
     time.sleep(0.5)  # let the window paint

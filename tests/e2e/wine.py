@@ -261,6 +261,14 @@ class Probe:
     def focus(self, hwnd):
         return self.call("focus", hwnd)
 
+    def foreground(self):
+        """The window in front of every program, or None."""
+        return self.call("foreground")["window"]
+
+    def keys(self, *names):
+        """Typed on the keyboard, into whatever window has the focus."""
+        return self.call("keys", *names)
+
 
 # ---------------------------------------------------------------------------
 # The wait window's spinner as the screen shows it

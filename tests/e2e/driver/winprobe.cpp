@@ -14,12 +14,24 @@
 //   kill   PID                              terminate a started process
 //   windows PID CLASS TITLE                 top-level windows (with their thread); empty field = any
 //   msgbox CAPTION [PID]                    visible message boxes with that caption
-//   press  HWND ID                          post WM_COMMAND(ID, BN_CLICKED) to HWND
+//   press  HWND ID [HWND ID ...]            post WM_COMMAND(ID, BN_CLICKED) to HWND; several
+//                                           pairs are posted at once, in order
 //   click  HWND ID                          post BM_CLICK to control ID of HWND
 //   control HWND ID                         text, state and screen rect of a control
 //   listbox HWND ID                         the lines of a list box
+//   children HWND                           child windows in z-order (the tab order)
+//   drawn  HWND ID FACE HEIGHT RRGGBB       pixels of a label's text on the screen that
+//                                           differ from the same text drawn here in that
+//                                           font (LOGFONT height, regular) and colour,
+//                                           whether the text fits the label on one line,
+//                                           and the face the system gave for FACE
+//   icongroup FILE ID                       the images of an icon group resource
 //   pixels X,Y [X,Y ...]                    screen colours as [r,g,b]
 //   focus  HWND                             focus/active window of HWND's thread
+//   foreground                              the foreground window (any process)
+//   keys   KEY [KEY ...]                    typed on the keyboard: TAB, ENTER, SPACE, ESC,
+//                                           LEFT, RIGHT, UP, DOWN, a letter or digit;
+//                                           "shift+KEY" holds Shift
 //   close  HWND                             post WM_CLOSE
 //   sysclose HWND                           post WM_SYSCOMMAND SC_CLOSE
 //   altf4  HWND                             post Alt+F4 as the keyboard would
@@ -31,6 +43,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <string>
@@ -434,11 +448,14 @@ std::string CmdMsgbox(const Args& a) {
 }
 
 std::string CmdPress(const Args& a) {
-    if (a.size() < 3) return Error("usage: press HWND ID");
-    HWND h = ToHwnd(a[1]);
-    int id = ToInt(a[2]);
-    if (!IsWindow(h)) return Error("no such window");
-    PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(h, id)));
+    if (a.size() < 3 || a.size() % 2 == 0) return Error("usage: press HWND ID [HWND ID ...]");
+    for (size_t i = 1; i + 1 < a.size(); i += 2)
+        if (!IsWindow(ToHwnd(a[i]))) return Error("no such window");
+    for (size_t i = 1; i + 1 < a.size(); i += 2) {
+        HWND h = ToHwnd(a[i]);
+        int id = ToInt(a[i + 1]);
+        PostMessageW(h, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(h, id)));
+    }
     return "{\"ok\":true}";
 }
 
@@ -480,6 +497,111 @@ std::string CmdListbox(const Args& a) {
     return out + "]}";
 }
 
+std::string DescribeChild(HWND c) {
+    RECT r{};
+    GetWindowRect(c, &r);
+    return "{\"hwnd\":" + Hwnd(c) + ",\"id\":" + Num(GetDlgCtrlID(c)) + ",\"class\":" + Quote(ClassOf(c)) +
+           ",\"text\":" + Quote(TextOf(c)) + ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))) +
+           ",\"rect\":" + Rect(r) + "}";
+}
+
+std::string CmdChildren(const Args& a) {
+    if (a.size() < 2) return Error("usage: children HWND");
+    std::vector<HWND> found;
+    for (HWND c = GetWindow(ToHwnd(a[1]), GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) found.push_back(c);
+    return Listing("children", found, DescribeChild);
+}
+
+// The flags a static control draws its text with, by its style.
+UINT StaticTextFormat(DWORD style) {
+    UINT f = DT_EXPANDTABS | DT_WORDBREAK;
+    switch (style & SS_TYPEMASK) {
+    case SS_CENTER: f |= DT_CENTER; break;
+    case SS_RIGHT: f |= DT_RIGHT; break;
+    default: f |= DT_LEFT; break;
+    }
+    if (style & SS_NOPREFIX) f |= DT_NOPREFIX;
+    return f;
+}
+
+std::string CmdDrawn(const Args& a) {
+    if (a.size() < 6) return Error("usage: drawn HWND ID FACE HEIGHT RRGGBB");
+    HWND c = GetDlgItem(ToHwnd(a[1]), ToInt(a[2]));
+    if (!c) return Error("no such control");
+    RECT r{};
+    GetWindowRect(c, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    win::ScreenDc sdc;
+    const std::vector<DWORD> shot = Grab(sdc.Get(), r);
+    if (shot.empty()) return Error("cannot read the screen");
+    Canvas mine(sdc.Get(), w, h);
+    if (!mine.dc()) return Error("cannot draw");
+    const DWORD bg = shot[0];
+    win::BrushPtr brush(CreateSolidBrush(RGB((bg >> 16) & 0xFF, (bg >> 8) & 0xFF, bg & 0xFF)));
+    RECT all{0, 0, w, h};
+    FillRect(mine.dc(), &all, brush.get());
+    LOGFONTW lf{};
+    lf.lfHeight = ToInt(a[4]);
+    lf.lfWeight = FW_NORMAL;
+    lf.lfCharSet = ANSI_CHARSET;
+    lstrcpynW(lf.lfFaceName, a[3].c_str(), LF_FACESIZE);
+    win::FontPtr font(CreateFontIndirectW(&lf));
+    win::Selected sel(mine.dc(), font.get());
+    const DWORD fg = static_cast<DWORD>(wcstoul(a[5].c_str(), nullptr, 16));
+    SetTextColor(mine.dc(), RGB((fg >> 16) & 0xFF, (fg >> 8) & 0xFF, fg & 0xFF));
+    SetBkMode(mine.dc(), TRANSPARENT);
+    const std::wstring text = TextOf(c);
+    DrawTextW(mine.dc(), text.c_str(), static_cast<int>(text.size()), &all,
+              StaticTextFormat(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))));
+    const std::vector<DWORD> drawn = mine.Pixels();
+    int ink = 0;
+    for (DWORD px : shot) ink += px != bg;
+    // Drawn on one line, the whole text must fit the label: a label too
+    // narrow would break or clip it the same way here as on the screen.
+    RECT need{0, 0, 0, 0};
+    DrawTextW(mine.dc(), text.c_str(), static_cast<int>(text.size()), &need, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+    const bool fits = need.right <= w && need.bottom <= h;
+    wchar_t face[LF_FACESIZE] = {};
+    GetTextFaceW(mine.dc(), LF_FACESIZE, face);
+    return "{\"ok\":true,\"diff\":" + Num(Differences(shot, drawn)) + ",\"ink\":" + Num(ink) +
+           ",\"fits\":" + Bool(fits) + ",\"background\":[" + Num((bg >> 16) & 0xFF) + "," + Num((bg >> 8) & 0xFF) +
+           "," + Num(bg & 0xFF) + "],\"face\":" + Quote(face) + "}";
+}
+
+std::string CmdIconGroup(const Args& a) {
+    if (a.size() < 3) return Error("usage: icongroup FILE ID");
+    struct Library {
+        HMODULE m;
+        ~Library() { if (m) FreeLibrary(m); }
+    } lib{LoadLibraryExW(a[1].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)};
+    if (!lib.m) return Error("cannot load " + Num(GetLastError()));
+    auto bytes = [&](const wchar_t* type, int id, DWORD& size) -> const BYTE* {
+        HRSRC info = FindResourceW(lib.m, MAKEINTRESOURCEW(id), type);
+        HGLOBAL res = info ? LoadResource(lib.m, info) : nullptr;
+        size = info ? SizeofResource(lib.m, info) : 0;
+        return res ? static_cast<const BYTE*>(LockResource(res)) : nullptr;
+    };
+    DWORD size = 0;
+    const BYTE* group = bytes(MAKEINTRESOURCEW(14) /*RT_GROUP_ICON*/, ToInt(a[2]), size);
+    if (!group || size < 6) return Error("no such icon group");
+    const int count = group[4] | (group[5] << 8);
+    if (size < 6u + 14u * static_cast<unsigned>(count)) return Error("short icon group");
+    std::string out = "{\"ok\":true,\"images\":[";
+    for (int i = 0; i < count; ++i) {
+        const BYTE* e = group + 6 + 14 * i;
+        const int id = e[12] | (e[13] << 8);
+        DWORD isize = 0;
+        const BYTE* image = bytes(MAKEINTRESOURCEW(3) /*RT_ICON*/, id, isize);
+        BITMAPINFOHEADER bih{};
+        if (image && isize >= sizeof bih) std::memcpy(&bih, image, sizeof bih);
+        if (i) out += ",";
+        out += "{\"id\":" + Num(id) + ",\"width\":" + Num(e[0] ? e[0] : 256) + ",\"height\":" +
+               Num(e[1] ? e[1] : 256) + ",\"dib\":[" + Num(bih.biWidth) + "," + Num(bih.biHeight) + "," +
+               Num(bih.biBitCount) + "]}";
+    }
+    return out + "]}";
+}
+
 std::string CmdPixels(const Args& a) {
     win::ScreenDc sdc;
     std::string out = "{\"ok\":true,\"colors\":[";
@@ -509,6 +631,56 @@ std::string CmdFocus(const Args& a) {
     gti.cbSize = sizeof gti;
     if (!tid || !GetGUIThreadInfo(tid, &gti)) return Error("GetGUIThreadInfo failed");
     return "{\"ok\":true,\"focus\":" + Who(gti.hwndFocus) + ",\"active\":" + Who(gti.hwndActive) + "}";
+}
+
+std::string CmdForeground(const Args&) {
+    HWND h = GetForegroundWindow();
+    if (!h) return "{\"ok\":true,\"window\":null}";
+    return "{\"ok\":true,\"window\":{\"hwnd\":" + Hwnd(h) + ",\"pid\":" + Num(PidOf(h)) + ",\"class\":" +
+           Quote(ClassOf(h)) + ",\"title\":" + Quote(TextOf(h)) + ",\"owner\":" + Hwnd(GetWindow(h, GW_OWNER)) +
+           "}}";
+}
+
+WORD KeyCode(const std::wstring& name) {
+    static const std::map<std::wstring, WORD> named = {
+        {L"TAB", VK_TAB},   {L"ENTER", VK_RETURN}, {L"SPACE", VK_SPACE}, {L"ESC", VK_ESCAPE},
+        {L"LEFT", VK_LEFT}, {L"RIGHT", VK_RIGHT},  {L"UP", VK_UP},       {L"DOWN", VK_DOWN}};
+    auto it = named.find(name);
+    if (it != named.end()) return it->second;
+    if (name.size() == 1 && (iswupper(name[0]) || iswdigit(name[0]))) return static_cast<WORD>(name[0]);
+    return 0;
+}
+
+INPUT Key(WORD vk, bool up) {
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = vk;
+    in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+    return in;
+}
+
+// Through the system's input queue, as a keyboard would: the keys reach
+// whichever window has the focus at that moment, through its message loop.
+std::string CmdKeys(const Args& a) {
+    if (a.size() < 2) return Error("usage: keys KEY [KEY ...]");
+    std::vector<INPUT> inputs;
+    for (size_t i = 1; i < a.size(); ++i) {
+        const bool shift = a[i].rfind(L"shift+", 0) == 0;
+        const WORD vk = KeyCode(shift ? a[i].substr(6) : a[i]);
+        if (!vk) return Error("unknown key");
+        if (shift) inputs.push_back(Key(VK_SHIFT, false));
+        inputs.push_back(Key(vk, false));
+        inputs.push_back(Key(vk, true));
+        if (shift) inputs.push_back(Key(VK_SHIFT, true));
+    }
+    for (INPUT& in : inputs) {
+        if (SendInput(1, &in, sizeof in) != 1) return Error("SendInput failed " + Num(GetLastError()));
+        // One event at a time, so that a key that moves the focus has done
+        // so before the next one arrives.
+        Sleep(30);
+    }
+    return "{\"ok\":true}";
 }
 
 std::string PostTo(const Args& a, UINT msg, WPARAM wp, LPARAM lp) {
@@ -550,8 +722,13 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"click") return CmdClick(a);
     if (cmd == L"control") return CmdControl(a);
     if (cmd == L"listbox") return CmdListbox(a);
+    if (cmd == L"children") return CmdChildren(a);
+    if (cmd == L"drawn") return CmdDrawn(a);
+    if (cmd == L"icongroup") return CmdIconGroup(a);
     if (cmd == L"pixels") return CmdPixels(a);
     if (cmd == L"focus") return CmdFocus(a);
+    if (cmd == L"foreground") return CmdForeground(a);
+    if (cmd == L"keys") return CmdKeys(a);
     if (cmd == L"close") return PostTo(a, WM_CLOSE, 0, 0);
     if (cmd == L"sysclose") return PostTo(a, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (cmd == L"altf4") return CmdAltF4(a);
