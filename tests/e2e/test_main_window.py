@@ -1,6 +1,7 @@
 """The updater's main window under Wine: what the real list boxes hold, the
-button states, the update commands' boxes and refusals, one whole update,
-and the window's look at 96 and 144 dpi.
+button states, the update commands' boxes and refusals, one whole update
+by clicks and one by keys alone beside another program, and the window's
+look at 96 and 144 dpi.
 
 Each run gets a folder of its own holding a copy of Renovo.exe and, unless a
 test says otherwise, the two firmware images, as the launcher stages them.
@@ -277,13 +278,13 @@ def test_whole_update_by_keys_alone_keeps_the_updater_in_front(runs, updater):
             return f and f["id"] == cid and f["root"] == window["hwnd"]
         return poll(f"the focus on control {cid}", found, 3)
 
-    def box_by_key(text, buttons, key):
-        box = u.app.expect_box(text, box_icon(text), buttons)
+    def box_by_key(text, icon, buttons, key):
+        box = u.app.expect_box(text, icon, buttons)
         in_front("#32770")
         probe.keys(key)
         poll("the box to close", lambda: all(b["hwnd"] != box["hwnd"] for b in u.app.boxes()), 5)
 
-    box_by_key(V2_NOT_FOUND, [IDOK], "ENTER")
+    box_by_key(V2_NOT_FOUND, "hand", [IDOK], "ENTER")
     cover = in_front(ESPERA)
     assert other.running()
 
@@ -296,27 +297,25 @@ def test_whole_update_by_keys_alone_keeps_the_updater_in_front(runs, updater):
         focus_on(main, cid)
 
     probe.keys("ENTER")
-    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ESC")
+    box_by_key(ASK_RECYCLER, "question", [IDOK, IDCANCEL], "ESC")
     in_front(INICIAL)
     focus_on(main, IDC_COMMAND1)
 
     probe.keys("SPACE")
-    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ENTER")
-    box_by_key(WARNING, [IDYES, IDNO], "N")
+    box_by_key(ASK_RECYCLER, "question", [IDOK, IDCANCEL], "ENTER")
+    box_by_key(WARNING, "asterisk", [IDYES, IDNO], "N")
     in_front(INICIAL)
     focus_on(main, IDC_COMMAND1)
     assert u.ops("UpdateSmartFirmware") == []
 
     probe.keys("ENTER")
-    box_by_key(ASK_RECYCLER, [IDOK, IDCANCEL], "ENTER")
-    box_by_key(WARNING, [IDYES, IDNO], "Y")
-    box_by_key(DOWNGRADE, [IDYES, IDNO], "Y")
+    box_by_key(ASK_RECYCLER, "question", [IDOK, IDCANCEL], "ENTER")
+    box_by_key(WARNING, "asterisk", [IDYES, IDNO], "Y")
+    box_by_key(DOWNGRADE, "question", [IDYES, IDNO], "Y")
     wait = in_front(ESPERA)
     assert wait["hwnd"] != cover["hwnd"]
     focus_on(wait, IDC_TXTACTUALIZA)
-    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15)
-    in_front("#32770")
-    probe.keys("ENTER")
+    box_by_key(UPDATED, "asterisk", [IDOK], "ENTER")
 
     # Back in the main window; the used command is disabled, so the focus
     # has moved on from it, and Tab passes it by.
@@ -328,12 +327,8 @@ def test_whole_update_by_keys_alone_keeps_the_updater_in_front(runs, updater):
         probe.keys(key)
         focus_on(main, cid)
     assert [c.values[1] for c in u.ops("UpdateSmartFirmware")] == ["I2=0"]
-    assert u.app.boxes() == [] and box
+    assert u.app.boxes() == []
     u.end(main)
-
-
-def box_icon(text):
-    return {ASK_RECYCLER: "question", WARNING: "asterisk", DOWNGRADE: "question", V2_NOT_FOUND: "hand"}[text]
 
 
 # ---------------------------------------------------------------------------

@@ -467,16 +467,21 @@ std::string CmdClick(const Args& a) {
     return "{\"ok\":true}";
 }
 
+// The facts of one control, as JSON members without the braces.
+std::string ControlMembers(HWND c) {
+    RECT r{};
+    GetWindowRect(c, &r);
+    return "\"hwnd\":" + Hwnd(c) + ",\"id\":" + Num(GetDlgCtrlID(c)) + ",\"class\":" + Quote(ClassOf(c)) +
+           ",\"text\":" + Quote(TextOf(c)) + ",\"enabled\":" + Bool(IsWindowEnabled(c)) + ",\"visible\":" +
+           Bool(IsWindowVisible(c)) + ",\"rect\":" + Rect(r) +
+           ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE)));
+}
+
 std::string CmdControl(const Args& a) {
     if (a.size() < 3) return Error("usage: control HWND ID");
     HWND c = GetDlgItem(ToHwnd(a[1]), ToInt(a[2]));
     if (!c) return Error("no such control");
-    RECT r{};
-    GetWindowRect(c, &r);
-    return "{\"ok\":true,\"hwnd\":" + Hwnd(c) + ",\"class\":" + Quote(ClassOf(c)) + ",\"text\":" +
-           Quote(TextOf(c)) + ",\"enabled\":" + Bool(IsWindowEnabled(c)) + ",\"visible\":" +
-           Bool(IsWindowVisible(c)) + ",\"rect\":" + Rect(r) +
-           ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))) + "}";
+    return "{\"ok\":true," + ControlMembers(c) + "}";
 }
 
 std::string CmdListbox(const Args& a) {
@@ -497,13 +502,7 @@ std::string CmdListbox(const Args& a) {
     return out + "]}";
 }
 
-std::string DescribeChild(HWND c) {
-    RECT r{};
-    GetWindowRect(c, &r);
-    return "{\"hwnd\":" + Hwnd(c) + ",\"id\":" + Num(GetDlgCtrlID(c)) + ",\"class\":" + Quote(ClassOf(c)) +
-           ",\"text\":" + Quote(TextOf(c)) + ",\"style\":" + Num(static_cast<DWORD>(GetWindowLongW(c, GWL_STYLE))) +
-           ",\"rect\":" + Rect(r) + "}";
-}
+std::string DescribeChild(HWND c) { return "{" + ControlMembers(c) + "}"; }
 
 std::string CmdChildren(const Args& a) {
     if (a.size() < 2) return Error("usage: children HWND");
@@ -674,12 +673,8 @@ std::string CmdKeys(const Args& a) {
         inputs.push_back(Key(vk, true));
         if (shift) inputs.push_back(Key(VK_SHIFT, true));
     }
-    for (INPUT& in : inputs) {
-        if (SendInput(1, &in, sizeof in) != 1) return Error("SendInput failed " + Num(GetLastError()));
-        // One event at a time, so that a key that moves the focus has done
-        // so before the next one arrives.
-        Sleep(30);
-    }
+    const UINT n = static_cast<UINT>(inputs.size());
+    if (SendInput(n, inputs.data(), sizeof(INPUT)) != n) return Error("SendInput failed " + Num(GetLastError()));
     return "{\"ok\":true}";
 }
 
