@@ -132,6 +132,11 @@ def test_spinner_turns_under_a_box_and_the_window_cannot_be_closed(bed, runs):
     # Both are centred on the screen; move the box off the ring.
     bed.probe.call("move", box["hwnd"], 0, 0)
     assert_turns_clockwise(watch_spinner(bed.probe, window))
+    # The status line in the labels' font ("MS Sans Serif" 9.75 pt), black
+    # on the window's white.
+    drawn = bed.probe.call("drawn", window["hwnd"], IDC_LBLINFO, "MS Sans Serif", -13, "000000")
+    assert drawn["background"] == [255, 255, 255] and drawn["ink"] > 0, drawn
+    assert drawn["diff"] == 0 and drawn["fits"], drawn
 
     assert_cannot_close(app, window)
     assert_turns_clockwise(watch_spinner(bed.probe, window, seconds=1.0))
