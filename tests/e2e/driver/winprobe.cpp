@@ -569,15 +569,13 @@ std::string CmdDrawn(const Args& a) {
 
 std::string CmdIconGroup(const Args& a) {
     if (a.size() < 3) return Error("usage: icongroup FILE ID");
-    struct Library {
-        HMODULE m;
-        ~Library() { if (m) FreeLibrary(m); }
-    } lib{LoadLibraryExW(a[1].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)};
-    if (!lib.m) return Error("cannot load " + Num(GetLastError()));
+    const win::LibraryPtr lib(
+        LoadLibraryExW(a[1].c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    if (!lib) return Error("cannot load " + Num(GetLastError()));
     auto bytes = [&](const wchar_t* type, int id, DWORD& size) -> const BYTE* {
-        HRSRC info = FindResourceW(lib.m, MAKEINTRESOURCEW(id), type);
-        HGLOBAL res = info ? LoadResource(lib.m, info) : nullptr;
-        size = info ? SizeofResource(lib.m, info) : 0;
+        HRSRC info = FindResourceW(lib.get(), MAKEINTRESOURCEW(id), type);
+        HGLOBAL res = info ? LoadResource(lib.get(), info) : nullptr;
+        size = info ? SizeofResource(lib.get(), info) : 0;
         return res ? static_cast<const BYTE*>(LockResource(res)) : nullptr;
     };
     DWORD size = 0;
