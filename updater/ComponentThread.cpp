@@ -49,6 +49,10 @@ void DispatchComponentMessages() {
 ComponentThread::ComponentThread()
     : workReady_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), workDone_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (!workReady_.Valid() || !workDone_.Valid()) return;
+#if RENOVO_TEST_NO_COMPONENT_THREAD
+    // The test build that stands for a system where the thread cannot start.
+    return;
+#endif
     thread_ = win::Handle(CreateThread(nullptr, 0, &ComponentThread::Main, this, 0, nullptr));
     if (!thread_.Valid()) return;
     // The thread says whether its apartment is up, or ends.

@@ -55,9 +55,9 @@ GEN = {
 
 
 class Updater:
-    def __init__(self, runs, register, scenario, name="updater"):
+    def __init__(self, runs, register, scenario, name="updater", exe=None):
         self.folder = runs.tmp / name
-        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"))
+        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"), exe=exe)
         self.probe = runs.bed.probe
         self.main = self.app.wait_window(INICIAL)
         assert self.app.boxes() == []
@@ -131,8 +131,8 @@ class Updater:
 @pytest.fixture
 def updater(runs):
     """Starts the updater; `runs` ends it after the test whatever happened."""
-    def start(register="v2", scenario=None):
-        return Updater(runs, register, scenario or {})
+    def start(register="v2", scenario=None, exe=None):
+        return Updater(runs, register, scenario or {}, exe=exe)
     return start
 
 
@@ -168,10 +168,14 @@ def expected_report(gen):
 # Tests
 
 
-@pytest.mark.parametrize("gen", ["v2", "v1"])
-def test_coin_recycler_update(updater, gen):
+# Renovo_onethread is built so that its component thread never starts: the
+# whole run must work on the windows' thread, as a system without that
+# thread gets it.
+@pytest.mark.parametrize("gen, exe", [("v2", None), ("v1", None), ("v2", "Renovo_onethread.exe")],
+                         ids=["v2", "v1", "v2-no-component-thread"])
+def test_coin_recycler_update(updater, gen, exe):
     # The write takes a second, so "Updating ..." can be seen during it.
-    u = updater(gen, {"update.ms": 1000})
+    u = updater(gen, {"update.ms": 1000}, exe)
     g = GEN[gen]
     assert u.list1() == DEVICE_LINES
     assert u.list2() == IMAGE_LINES
@@ -221,7 +225,10 @@ def test_coin_recycler_update(updater, gen):
     # Created, called and released on one thread of its own: the windows'
     # thread never waits inside the component.
     threads = u.app.component_threads()
-    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
+    if exe:
+        assert threads == {u.main["tid"]}, (threads, u.main["tid"])
+    else:
+        assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
 def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater):
