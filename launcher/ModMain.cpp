@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
-#include <wincrypt.h>
 
 #include <memory>
 #include <string>
@@ -14,6 +13,7 @@
 #include "LanzoDigests.h"
 #include "Win32Handles.h"
 #include "core/Launcher.h"
+#include "core/Sha256.h"
 
 namespace {
 
@@ -34,82 +34,19 @@ void RestrictDllSearch() {
     SetDllDirectoryW(L"");
 }
 
-// The system's own cryptographic provider (advapi32 is always loaded from
-// the system folder), acquired once for the whole run: acquiring it loads
-// the provider's libraries and releasing it unloads them again, and a run
-// takes seven digests.
-class CryptProvider {
-public:
-    CryptProvider() {
-        if (!CryptAcquireContextW(&prov_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) prov_ = 0;
-    }
-    ~CryptProvider() {
-        if (prov_) CryptReleaseContext(prov_, 0);
-    }
-    CryptProvider(const CryptProvider&) = delete;
-    CryptProvider& operator=(const CryptProvider&) = delete;
-    HCRYPTPROV Get() const { return prov_; }
-
-private:
-    HCRYPTPROV prov_ = 0;
-};
-
-HCRYPTPROV Provider() {
-    static const CryptProvider provider;
-    return provider.Get();
-}
-
-class Sha256 {
-public:
-    Sha256() {
-        if (Provider() && !CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, &hash_)) hash_ = 0;
-    }
-    ~Sha256() {
-        if (hash_) CryptDestroyHash(hash_);
-    }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-
-    bool Add(const std::uint8_t* data, std::size_t size) {
-        if (!hash_) return false;
-        while (size > 0) {
-            const DWORD chunk = size > 0x100000 ? 0x100000 : static_cast<DWORD>(size);
-            if (!CryptHashData(hash_, data, chunk, 0)) return false;
-            data += chunk;
-            size -= chunk;
-        }
-        return true;
-    }
-    std::optional<Digest> Finish() {
-        Digest d{};
-        DWORD len = static_cast<DWORD>(d.size());
-        if (!hash_ || !CryptGetHashParam(hash_, HP_HASHVAL, d.data(), &len, 0) || len != d.size()) return std::nullopt;
-        return d;
-    }
-
-private:
-    HCRYPTHASH hash_ = 0;
-};
-
-std::optional<Digest> HashBytes(std::span<const std::uint8_t> bytes) {
-    Sha256 h;
-    if (!h.Add(bytes.data(), bytes.size())) return std::nullopt;
-    return h.Finish();
-}
-
 class HeldFile : public core::launcher::IHeldFile {
 public:
     explicit HeldFile(Handle h) : h_(std::move(h)) {}
     std::optional<Digest> Hash() override {
         LARGE_INTEGER zero{};
         if (!SetFilePointerEx(h_.Get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
-        Sha256 sha;
+        core::Sha256 sha;
         std::vector<std::uint8_t> buf(1 << 16);
         for (;;) {
             DWORD got = 0;
             if (!ReadFile(h_.Get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return std::nullopt;
             if (got == 0) break;
-            if (!sha.Add(buf.data(), got)) return std::nullopt;
+            sha.Add({buf.data(), got});
         }
         return sha.Finish();
     }
@@ -202,12 +139,11 @@ public:
 
     bool LockFolder(const std::wstring& folder) override {
         const std::wstring canonical = CanonicalFolder(folder);
-        const auto digest = HashBytes({reinterpret_cast<const std::uint8_t*>(canonical.data()),
-                                       canonical.size() * sizeof(wchar_t)});
-        if (!digest) return false;
+        const auto digest = core::Sha256::Of({reinterpret_cast<const std::uint8_t*>(canonical.data()),
+                                              canonical.size() * sizeof(wchar_t)});
         // Global: a second session (another user, a remote desktop) on the
         // same folder must be kept out as well.
-        const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(*digest, 20);
+        const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(digest, 20);
         mutex_ = Handle(CreateMutexW(nullptr, FALSE, name.c_str()));
         if (!mutex_) return false;
         const DWORD r = WaitForSingleObject(mutex_.Get(), 0);
@@ -241,7 +177,7 @@ public:
         return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size);
     }
 
-    std::optional<Digest> Hash(std::span<const std::uint8_t> bytes) override { return HashBytes(bytes); }
+    std::optional<Digest> Hash(std::span<const std::uint8_t> bytes) override { return core::Sha256::Of(bytes); }
 
     bool Exists(const std::wstring& path) override { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
