@@ -61,10 +61,18 @@ void CompressPortable(std::uint32_t* state, const std::uint8_t* blocks, std::siz
 
 #ifdef CORE_SHA256_X86
 
+// Windows promises a 32-bit program only 4-byte stack alignment where it
+// calls in (a thread, a window procedure); the vector spills need 16.
+#ifdef __i386__
+#define CORE_SHA256_ALIGN_STACK , force_align_arg_pointer
+#else
+#define CORE_SHA256_ALIGN_STACK
+#endif
+
 // The round instruction wants the state as ABEF and CDGH and does two
 // rounds; the message words are extended four at a time.
-__attribute__((target("sha,sse4.1,ssse3"))) void CompressExtensions(std::uint32_t* state,
-                                                                    const std::uint8_t* blocks, std::size_t count) {
+__attribute__((target("sha,sse4.1,ssse3") CORE_SHA256_ALIGN_STACK)) void CompressExtensions(
+    std::uint32_t* state, const std::uint8_t* blocks, std::size_t count) {
     const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
     const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
     const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
