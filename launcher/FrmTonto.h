@@ -1,7 +1,7 @@
 #pragma once
 // The launcher's only window: never shown, it exists so that the shell has
 // an owner for the updater's start and the launcher has a message queue
-// to keep serving while it waits.
+// to keep serving while it waits. Made when the updater is about to start.
 #include <windows.h>
 
 class FrmTonto {

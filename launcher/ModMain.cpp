@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -120,7 +121,7 @@ std::wstring CanonicalFolder(const std::wstring& folder) {
 
 class WinSystem : public core::launcher::ILauncherSystem {
 public:
-    explicit WinSystem(HWND owner) : owner_(owner) {}
+    explicit WinSystem(HINSTANCE instance) : instance_(instance) {}
 
     std::wstring Folder() override {
         std::vector<wchar_t> buf(MAX_PATH);
@@ -221,14 +222,21 @@ public:
         return std::make_unique<HeldFile>(std::move(f));
     }
 
+    // The hidden form and the COM apartment come into being here, when the
+    // start first needs them, not before the staging: under Wine the first
+    // window of a process brings up the display driver, which took longer
+    // than the staging itself. The shell may hand the start to an
+    // extension, which wants COM on the calling thread.
     std::unique_ptr<core::launcher::IProcess> Start(const std::wstring& file, int showState) override {
+        if (!apartment_) apartment_.emplace(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+        if (!form_) form_.emplace(instance_);
         SHELLEXECUTEINFOW sei{};
 #if defined(_WIN32) && !defined(_WIN64)
         static_assert(sizeof(SHELLEXECUTEINFOW) == 60);
 #endif
         sei.cbSize = sizeof sei;
         sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-        sei.hwnd = owner_;
+        sei.hwnd = form_->Handle();
         sei.lpVerb = L"open";
         sei.lpFile = file.c_str();
         sei.lpParameters = L"";
@@ -243,8 +251,10 @@ public:
     void Sleep(unsigned ms) override { ::Sleep(ms); }
 
 private:
-    HWND owner_;
+    HINSTANCE instance_;
     Handle mutex_;
+    std::optional<com::Apartment> apartment_;  // outlives the form
+    std::optional<FrmTonto> form_;
 };
 
 class Boxes : public core::IMessages {
@@ -258,11 +268,7 @@ public:
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RestrictDllSearch();
-    // The shell may hand the start to an extension, which wants COM on the
-    // calling thread.
-    com::Apartment apartment(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    FrmTonto form(instance);
-    WinSystem sys(form.Handle());
+    WinSystem sys(instance);
     Boxes boxes;
     // Nothing that goes wrong in here may end the launcher with a crash
     // dialog while files are staged; the run reports what the user must see.
