@@ -35,6 +35,18 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+# The output folder is replaced as a whole, so only an earlier release (or
+# nothing) may stand there: a folder of other files, or one that holds this
+# checkout, would be deleted with it.
+out=$(realpath -m "$out")
+if [ "$out" = / ] || [[ $(realpath "$root")/ == "$out"/* ]]; then
+    die "'$out' holds this checkout; name a folder of its own for the release"
+fi
+if [ -e "$out" ]; then
+    [ -d "$out" ] && { [ -f "$out/SHA256SUMS" ] || [ -z "$(ls -A "$out")" ]; } \
+        || die "'$out' is not a release folder (no SHA256SUMS in it); name another folder or remove it first"
+fi
+
 # Everything about the certificate is checked before anything is built.
 if [ -n "$cert" ] || [ -n "$pass_file" ]; then
     [ -n "$cert" ] && [ -n "$pass_file" ] || die "--sign and --pass-file go together"
@@ -49,7 +61,6 @@ fi
 
 "$root/scripts/setup.sh"
 
-out=$(realpath -m "$out")
 mkdir -p "$(dirname "$out")"
 stage=$(mktemp -d "$(dirname "$out")/.$(basename "$out").new-XXXXXX")
 trap 'rm -rf "$stage"' EXIT

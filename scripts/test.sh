@@ -39,6 +39,15 @@ refuses_bad_certificates() {
     refused "$release_check/cert.pfx" "$release_check/wrong-pass.txt" "wrong password" &&
     refused "$release_check/missing.pfx" "$release_check/pass.txt" "no certificate file"
 }
+keeps_a_folder_that_is_not_a_release() {  # release.sh replaces its output folder as a whole
+    local folder=$release_check/not-a-release msg
+    mkdir -p "$folder" && printf 'keep\n' >"$folder/notes.txt" || return 1
+    if msg=$(scripts/release.sh --out "$folder" 2>&1); then
+        echo "release.sh replaced $folder"; return 1
+    fi
+    echo "$msg"
+    [ "$(cat "$folder/notes.txt" 2>/dev/null)" = keep ] && [[ $msg == *"not a release folder"* ]]
+}
 throwaway_certificate() {
     openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Throwaway test signer" \
         -addext "extendedKeyUsage=codeSigning" -keyout "$release_check/key.pem" -out "$release_check/cert.pem" 2>/dev/null &&
@@ -51,6 +60,7 @@ release_t0=$SECONDS
 throwaway_certificate || echo "could not make a throwaway certificate"
 release_case "two builds in two folders give the same bytes" scripts/check-reproducible.sh
 release_case "a wrong password or a missing certificate writes no release" refuses_bad_certificates
+release_case "a folder of other files is never taken for the release" keeps_a_folder_that_is_not_a_release
 release_case "signed release, one whole update through the signed Lanzo.exe" \
     scripts/release.sh --sign "$release_check/cert.pfx" --pass-file "$release_check/pass.txt" --out "$release_check/dist"
 echo "release checks took $((SECONDS - release_t0)) s"
