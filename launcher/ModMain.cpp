@@ -96,10 +96,12 @@ std::wstring ToHex(const Digest& d, std::size_t bytes) {
 }
 
 // The same folder must give the same name however it was reached: through
-// another letter case, a short name or a mapped drive.
+// another letter case, a short name or a mapped drive. Opened with a
+// trailing separator, since a drive's root comes as "D:", which alone
+// names the drive's current folder.
 std::wstring CanonicalFolder(const std::wstring& folder) {
     std::wstring path = folder;
-    Handle dir = Handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+    Handle dir = Handle(CreateFileW((folder + L"\\").c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (dir) {

@@ -432,3 +432,20 @@ def test_other_spellings_of_the_folder_take_the_same_lock(bed, launches, drives,
         assert not bed.probe.windows(0, INICIAL), what
     first.app.answer(box, IDOK)
     first.app.wait_exit()
+
+
+def test_launcher_at_a_drive_root_takes_one_lock_from_any_working_folder(bed, launches, drives, tmp_path):
+    """At the root of a drive (a USB stick) the launcher folder is spelt
+    "V:", which Windows reads as the drive's current folder: a launcher
+    started from a subfolder must still find the root taken."""
+    root = drives("v", tmp_path / "stick")
+    first = launches(name="stick", temp=win_path(tmp_path / "no" / "such" / "folder"),
+                     spelling=root + "Lanzo.exe", cwd=root)
+    box = first.refusal_box(MSG_APP)
+    (first.folder / "sub").mkdir()
+    second = launches(name="stick", spelling=root + "Lanzo.exe", cwd=root + "sub")
+    second.expect_refusal(MSG_APP)
+    assert names(first.folder) == {"Lanzo.exe", "sub"}
+    assert not bed.probe.windows(0, INICIAL)
+    first.app.answer(box, IDOK)
+    first.app.wait_exit()
