@@ -22,6 +22,7 @@ public:
 // Sleeps until `done` is set or window events arrive, and processes them
 // as the update run's waits do: the spinner turns, windows repaint.
 void WaitKeepingWindowsAlive(HANDLE done) {
+    const renovo::QuitHeldBack untilDone;
     for (;;) {
         const DWORD r = MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (r == WAIT_OBJECT_0) return;

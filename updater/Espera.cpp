@@ -215,6 +215,9 @@ LRESULT Espera::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         if (LOWORD(wp) == IDC_TXTACTUALIZA && HIWORD(wp) == EN_SETFOCUS) {
             Shared& app = App();
             if (!app.mainView) return 0;
+            // A quit asked for meanwhile ends the program only once the
+            // device has been written, restarted and reported on.
+            const QuitHeldBack untilReported;
             BoxMessages ui;
             PumpClock clock;
             core::RunUpdate(app.session, app.updaterFolder, app.waitRequest, flags_, *app.mainView, *this, ui,

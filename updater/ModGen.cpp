@@ -11,6 +11,10 @@
 namespace renovo {
 namespace {
 
+// Only the windows' thread pumps through DoEvents.
+int g_quitHolds = 0;
+std::optional<int> g_heldQuit;
+
 std::unique_ptr<Espera>& WaitWindow() {
     static std::unique_ptr<Espera> w;
     return w;
@@ -164,10 +168,20 @@ void CenterForm(HWND window) {
     SetWindowPos(window, nullptr, Px(p.left, dpi), Px(p.top, dpi), 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+QuitHeldBack::QuitHeldBack() { ++g_quitHolds; }
+
+QuitHeldBack::~QuitHeldBack() {
+    if (--g_quitHolds == 0 && g_heldQuit) PostQuitMessage(*std::exchange(g_heldQuit, std::nullopt));
+}
+
 void DoEvents() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
+            if (g_quitHolds > 0) {
+                if (!g_heldQuit) g_heldQuit = static_cast<int>(msg.wParam);
+                continue;
+            }
             // Belongs to the outermost loop.
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;

@@ -59,6 +59,19 @@ void UnloadWaitWindow();
 // Lets the messages that are waiting through, once.
 void DoEvents();
 
+// While one lives, a WM_QUIT that DoEvents meets is kept back instead of
+// being posted again at once: a quit left in the queue wakes every wait for
+// window events at once (a busy loop for a whole firmware write) and closes
+// the next message box before it can be read (the update's report). When
+// the outermost one ends, the quit is posted again and ends the program.
+class QuitHeldBack {
+public:
+    QuitHeldBack();
+    ~QuitHeldBack();
+    QuitHeldBack(const QuitHeldBack&) = delete;
+    QuitHeldBack& operator=(const QuitHeldBack&) = delete;
+};
+
 // Message boxes under the application title that keep the user away from
 // every other window of the updater while they are open.
 class BoxMessages final : public core::IMessages {

@@ -257,6 +257,26 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     u.close()
 
 
+def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater):
+    # A WM_QUIT posted to the windows' thread while the write runs: the
+    # write's wait and the 5 s wait still sleep between events, the report
+    # box stays until it is answered, and then the quit ends the program.
+    u = updater("v2", {"update.ms": 4000})
+    espera = u.start_update(IDC_COMMAND1)
+    u.probe.call("postquit", u.main["hwnd"], 7)
+    assert u.app.cpu_share(2) < 10, "busy during the write"
+    assert u.label(espera) == UPDATING, "the write ended too early"
+    u.wait_for_label(espera, VERIFYING, 5)
+    assert u.app.cpu_share(3) < 10, "busy during the wait"
+
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=10)
+    time.sleep(0.5)
+    assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]], "the report must stay until it is answered"
+    u.app.answer(box, IDOK)
+    assert u.app.wait_exit() == 7
+    assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware", "StartUp"] + ["GetFirmWareVersion"] * 3
+
+
 def test_banknote_module_update_waits_25_seconds(updater):
     u = updater("v2", {"update.ms": 200})
     espera = u.start_update(IDC_COMMAND2)

@@ -412,7 +412,8 @@ class App:
         self.caption = caption
         self.log_path = log_path
         env = env or {}
-        self.pid = probe.call("start", win_path(exe), win_path(cwd), show,
+        self.exe = win_path(exe)
+        self.pid = probe.call("start", self.exe, win_path(cwd), show,
                               *(f"{k}={v}" for k, v in env.items()))["pid"]
         self.exit_code = None
 
@@ -469,6 +470,33 @@ class App:
 
     def running(self):
         return not self.probe.call("wait", self.pid, 0)["exited"]
+
+    def cpu_share(self, seconds):
+        """The share of one core, in %, that the program uses over the next
+        `seconds`, from /proc (GetProcessTimes of another process reads 0
+        under Wine). Its Linux process is the one whose command line names
+        this run's executable, which lies in a folder of the test's own."""
+        needle = self.exe.lower().encode()
+
+        def linux_pid():
+            for entry in Path("/proc").iterdir():
+                try:
+                    if entry.name.isdigit() and needle in (entry / "cmdline").read_bytes().lower():
+                        return entry.name
+                except OSError:
+                    pass
+            return None
+
+        stat = Path("/proc") / poll(f"the Linux process of {self.exe}", linux_pid, 10) / "stat"
+
+        def cpu_seconds():
+            # utime and stime, fields 14 and 15; the name before them may hold blanks.
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+        wall0, cpu0 = time.monotonic(), cpu_seconds()
+        time.sleep(seconds)
+        return 100 * (cpu_seconds() - cpu0) / (time.monotonic() - wall0)
 
     def kill(self):
         if self.probe.alive():

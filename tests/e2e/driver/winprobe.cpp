@@ -35,6 +35,8 @@
 //   close  HWND                             post WM_CLOSE
 //   sysclose HWND                           post WM_SYSCOMMAND SC_CLOSE
 //   altf4  HWND                             post Alt+F4 as the keyboard would
+//   postquit HWND [CODE]                    post WM_QUIT to the thread of HWND, as a
+//                                           PostQuitMessage on that thread would
 //   move   HWND X Y                         move a window (e.g. a box off another)
 //   quit
 
@@ -694,6 +696,15 @@ std::string CmdAltF4(const Args& a) {
     return PostTo(a, WM_SYSKEYUP, VK_F4, altUp);
 }
 
+std::string CmdPostQuit(const Args& a) {
+    if (a.size() < 2) return Error("usage: postquit HWND [CODE]");
+    const DWORD tid = GetWindowThreadProcessId(ToHwnd(a[1]), nullptr);
+    if (!tid) return Error("no such window");
+    const WPARAM code = a.size() > 2 ? static_cast<WPARAM>(ToInt(a[2])) : 0;
+    if (!PostThreadMessageW(tid, WM_QUIT, code, 0)) return Error("PostThreadMessage failed");
+    return "{\"ok\":true}";
+}
+
 std::string CmdMove(const Args& a) {
     if (a.size() < 4) return Error("usage: move HWND X Y");
     HWND h = ToHwnd(a[1]);
@@ -726,6 +737,7 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"sysclose") return PostTo(a, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (cmd == L"altf4") return CmdAltF4(a);
     if (cmd == L"move") return CmdMove(a);
+    if (cmd == L"postquit") return CmdPostQuit(a);
     return Error("unknown command");
 }
 
