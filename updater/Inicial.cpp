@@ -333,6 +333,14 @@ void Inicial::PressFocusedCommand() {
     else if (focus == Item(IDC_COMMAND2)) Command(2);
 }
 
+bool Inicial::MustStayOpen() const {
+    // While an update command runs, its boxes and the modal wait window
+    // keep the main window open; during any other component call (its
+    // load, Terminate) as well, so that no second call starts inside the
+    // first.
+    return App().waitModal || commandRunning_ || updater::ComponentThread::CallRunning();
+}
+
 void Inicial::Unload() {
     // Form_Unload; the program ends with the window.
     EnableWindow(Item(IDC_COMMAND1), FALSE);
@@ -456,12 +464,12 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case WM_CLOSE:
-        // While an update command runs, its boxes and the modal wait window
-        // keep the main window open; during any other component call (its
-        // load, Terminate) the close is refused as well, so that no second
-        // call starts inside the first.
-        if (!App().waitModal && !commandRunning_ && !updater::ComponentThread::CallRunning()) Unload();
+        if (!MustStayOpen()) Unload();
         return 0;
+    case WM_QUERYENDSESSION:
+        // The end of the session ends the process, and with it a firmware
+        // write that runs inside it.
+        return MustStayOpen() ? FALSE : TRUE;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

@@ -39,6 +39,8 @@ private:
     void Layout();
     void LoadPictures();
     void Command(int which);
+    // A close request (or the end of the session) must wait.
+    bool MustStayOpen() const;
     void Unload();
     void DrawButton(const DRAWITEMSTRUCT& di);
     void DrawLogo(const DRAWITEMSTRUCT& di);

@@ -58,6 +58,7 @@ class Updater:
     def __init__(self, runs, register, scenario, name="updater", exe=None):
         self.folder = runs.tmp / name
         self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"), exe=exe)
+        self.bed = runs.bed
         self.probe = runs.bed.probe
         self.main = self.app.wait_window(INICIAL)
         assert self.app.boxes() == []
@@ -238,9 +239,11 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     started = time.monotonic()
     assert u.label(espera) == UPDATING
     # A close request and the other command reach the main window during
-    # the write; the spinner keeps turning meanwhile.
+    # the write, and the end of the session is refused; the spinner keeps
+    # turning meanwhile.
     u.app.close_window(u.main)
     u.press(IDC_COMMAND2)
+    assert not u.bed.wine.end_session(), "the session may not end in the middle of a write"
     pictures = ring_pictures(u.probe, espera, 3)
     assert len(set(pictures)) >= 3, f"the wait window hardly changed during the write: {pictures}"
     assert not u.main_window()["enabled"]
@@ -250,7 +253,7 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     assert time.monotonic() - started >= 6.5, "the box came before the write had ended"
     u.app.answer(box, IDOK)
     u.wait_window_closes()
-    assert u.app.running(), "the close request during the write must not end the program"
+    assert u.app.running(), "the close request and the end of the session must not end the program"
     assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware"]
     assert u.list1() == DEVICE_LINES
     u.assert_usable()

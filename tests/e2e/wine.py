@@ -157,6 +157,12 @@ class Wine:
         self.run(["wineserver", "-k"], timeout=60, check=False)
         self.wait_server_gone()
 
+    def end_session(self):
+        """Asks every program's windows whether the session may end, as a
+        log-off or shutdown does, and ends those programs if all agree.
+        False when one refused."""
+        return self.run(["wine", "wineboot", "--end-session"], check=False).returncode == 0
+
     def set_dpi(self, dpi):
         """Takes effect for wineserver sessions that start afterwards."""
         self.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "REG_DWORD", int(dpi))
