@@ -17,6 +17,7 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kClientW = 7335, kClientH = 4035;
 constexpr COLORREF kBackground = RGB(48, 48, 48);
 constexpr COLORREF kLightGreen = RGB(192, 255, 192);
+constexpr UINT kMsgActivateWaitWindow = WM_APP + 1;
 
 enum class Align { Left, Centre, Right };
 
@@ -459,9 +460,18 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             // Disabling the window under a box has taken the focus away
             // already; the last control known keeps its claim.
             if (HWND f = GetFocus(); f && IsChild(hwnd_, f)) lastFocus_ = f;
+        } else if (App().waitModal && !IsWindowEnabled(hwnd_)) {
+            // Brought to the front during an update (the taskbar, Alt+Tab),
+            // the disabled window would cover the spinner and take no input:
+            // the wait window has no owner to keep it above. Once this
+            // activation is over, or it would raise this window again.
+            PostMessageW(hwnd_, kMsgActivateWaitWindow, 0, 0);
         } else {
             RestoreFocus();
         }
+        return 0;
+    case kMsgActivateWaitWindow:
+        if (App().waitModal) ActivateWaitWindow();
         return 0;
     case WM_CLOSE:
         if (!MustStayOpen()) Unload();

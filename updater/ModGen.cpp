@@ -198,6 +198,12 @@ void UnloadWaitWindow() {
     w.reset();
 }
 
+void ActivateWaitWindow() {
+    const auto& w = WaitWindow();
+    if (!w || !w->Alive()) return;
+    SetForegroundWindow(GetLastActivePopup(w->Hwnd()));
+}
+
 void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, std::optional<float> top,
                     bool updating) {
     Shared& app = App();

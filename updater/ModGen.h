@@ -56,6 +56,8 @@ void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, 
                     bool updating);
 // Closes the start-up cover when it is up.
 void UnloadWaitWindow();
+// Activates the modal wait window, or the box that stands over it.
+void ActivateWaitWindow();
 // Lets the messages that are waiting through, once.
 void DoEvents();
 

@@ -239,11 +239,14 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     started = time.monotonic()
     assert u.label(espera) == UPDATING
     # A close request and the other command reach the main window during
-    # the write, and the end of the session is refused; the spinner keeps
-    # turning meanwhile.
+    # the write, and the end of the session is refused. Brought to the
+    # front, the main window hands the activation on to the wait window,
+    # whose spinner keeps turning in view.
     u.app.close_window(u.main)
     u.press(IDC_COMMAND2)
     assert not u.bed.wine.end_session(), "the session may not end in the middle of a write"
+    u.probe.call("raise", u.main["hwnd"])
+    poll("the wait window in front", lambda: u.probe.foreground()["hwnd"] == espera["hwnd"], 3)
     pictures = ring_pictures(u.probe, espera, 3)
     assert len(set(pictures)) >= 3, f"the wait window hardly changed during the write: {pictures}"
     assert not u.main_window()["enabled"]

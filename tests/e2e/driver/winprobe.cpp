@@ -38,6 +38,8 @@
 //   postquit HWND [CODE]                    post WM_QUIT to the thread of HWND, as a
 //                                           PostQuitMessage on that thread would
 //   move   HWND X Y                         move a window (e.g. a box off another)
+//   raise  HWND                             bring a window to the front and activate it,
+//                                           as a click on its taskbar button does
 //   quit
 
 #include <windows.h>
@@ -713,6 +715,15 @@ std::string CmdMove(const Args& a) {
     return "{\"ok\":true}";
 }
 
+std::string CmdRaise(const Args& a) {
+    if (a.size() < 2) return Error("usage: raise HWND");
+    HWND h = ToHwnd(a[1]);
+    if (!IsWindow(h)) return Error("no such window");
+    SetWindowPos(h, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+    SetForegroundWindow(h);
+    return "{\"ok\":true}";
+}
+
 std::string Dispatch(const Args& a) {
     const std::wstring& cmd = a[0];
     if (cmd == L"ping") return "{\"ok\":true}";
@@ -738,6 +749,7 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"altf4") return CmdAltF4(a);
     if (cmd == L"move") return CmdMove(a);
     if (cmd == L"postquit") return CmdPostQuit(a);
+    if (cmd == L"raise") return CmdRaise(a);
     return Error("unknown command");
 }
 
