@@ -463,8 +463,8 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         } else if (App().waitModal && !IsWindowEnabled(hwnd_)) {
             // Brought to the front during an update (the taskbar, Alt+Tab),
             // the disabled window would cover the spinner and take no input:
-            // the wait window has no owner to keep it above. Once this
-            // activation is over, or it would raise this window again.
+            // the wait window has no owner to keep it above. Posted: done
+            // inside this activation, its end would raise this window again.
             PostMessageW(hwnd_, kMsgActivateWaitWindow, 0, 0);
         } else {
             RestoreFocus();
