@@ -27,27 +27,6 @@ from wine import App, poll, win_path  # noqa: E402
 
 STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
-CLK = os.sysconf("SC_CLK_TCK")
-
-
-def unix_pid_of(exe_path):
-    """The Linux process that runs a Windows program started from exe_path."""
-    want = str(exe_path)
-    for p in Path("/proc").iterdir():
-        if not p.name.isdigit():
-            continue
-        try:
-            cmd = (p / "cmdline").read_bytes().split(b"\0")[0].decode(errors="replace")
-        except OSError:
-            continue
-        if cmd.replace("\\", "/").endswith(want.replace("\\", "/").split(":", 1)[-1]):
-            return int(p.name)
-    return None
-
-
-def cpu_ticks(pid):
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
 
 
 def updater_main(bed):
@@ -88,15 +67,11 @@ try:
     shutil.copy(bed.exe("Lanzo.exe"), run / "Lanzo.exe")
     app = App(bed.probe, run / "Lanzo.exe", run, "normal", env={"TEMP": win_path(work)}, caption="Launcher")
     main = updater_main(bed)
-    pid = unix_pid_of(run / "Lanzo.exe")
-    t0, c0 = time.monotonic(), cpu_ticks(pid)
-    time.sleep(10)
-    t1, c1 = time.monotonic(), cpu_ticks(pid)
-    share = 100.0 * (c1 - c0) / CLK / (t1 - t0)
+    share = app.cpu_share(10)
     bed.probe.call("close", main["hwnd"])
     app.wait_exit(30)
-    print(f"launcher CPU while the updater runs {t1 - t0:.1f} s: {share:.1f} % of one core "
-          f"({c1 - c0} ticks; a busy poll would show about 100 %)")
+    print(f"launcher CPU while the updater runs 10 s: {share:.1f} % of one core "
+          f"(a busy poll would show about 100 %)")
 
     # 2. Staging against a plain copy, in interleaved rounds: on a shared
     # machine single runs vary by a factor of two, the best of each does not.

@@ -35,35 +35,11 @@ from pathlib import Path
 repo = Path(sys.argv[1])
 sys.path.insert(0, str(repo / "tests" / "e2e"))
 from conftest import Bed  # noqa: E402
-from wine import App, poll, read_ring, ring_step, win_path, write_scenario  # noqa: E402
+from wine import App, cpu_seconds, linux_pid_of, poll, read_ring, ring_step, win_path, write_scenario  # noqa: E402
 
 IDC_COMMAND2, IDC_LBLINFO = 202, 501
 IDOK, IDYES = 1, 6
-TICK = os.sysconf("SC_CLK_TCK")
 WRITE_MS = 14000
-
-
-def cpu_seconds(pid):
-    # Fields after the command name, which may hold blanks: utime, stime
-    # are fields 14 and 15 of the whole line.
-    stat = Path(f"/proc/{pid}/stat").read_text()
-    fields = stat[stat.rindex(")") + 2:].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
-
-
-def linux_pid_of(folder):
-    """The Wine process whose command line names Renovo.exe in `folder`."""
-    needle = str(folder).replace("/", "\\").lower()
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            cmd = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace").lower()
-        except OSError:
-            continue
-        if "renovo.exe" in cmd and (needle in cmd or str(folder).lower() in cmd):
-            return int(entry.name)
-    return None
 
 
 def wineserver_pid(prefix):
@@ -135,7 +111,7 @@ try:
                                                   "device.banknote.ds": "NVDS0201"})
     app = App(bed.probe, work / "Renovo.exe", work, env={"ARCONSIM_SCENARIO": win_path(scen)})
     main = app.wait_window("Inicial")
-    renovo = poll("the Wine process of Renovo.exe", lambda: linux_pid_of(work), 10)
+    renovo = poll("the Wine process of Renovo.exe", lambda: linux_pid_of(work / "Renovo.exe"), 10)
     server = wineserver_pid(bed.wine.prefix)
     pids = [renovo, server]
 

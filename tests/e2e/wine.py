@@ -21,6 +21,27 @@ class E2EError(AssertionError):
     """A window, box or process did not turn up or end in time."""
 
 
+def linux_pid_of(exe):
+    """The Linux process that runs the Windows program `exe` (its Windows
+    name), found by its command line; None when there is none."""
+    needle = win_path(exe).lower().encode()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and needle in (entry / "cmdline").read_bytes().lower():
+                return int(entry.name)
+        except OSError:
+            pass
+    return None
+
+
+def cpu_seconds(pid):
+    """Processor time a Linux process has used, from /proc: under Wine
+    GetProcessTimes of another process reads 0."""
+    # utime and stime, fields 14 and 15; the name before them may hold blanks.
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def win_path(path):
     """The Windows name of a host path (Wine maps / as drive Z:); a text
     that is a Windows name already is kept as it is spelt."""
@@ -479,30 +500,12 @@ class App:
 
     def cpu_share(self, seconds):
         """The share of one core, in %, that the program uses over the next
-        `seconds`, from /proc (GetProcessTimes of another process reads 0
-        under Wine). Its Linux process is the one whose command line names
+        `seconds`. Its Linux process is the one whose command line names
         this run's executable, which lies in a folder of the test's own."""
-        needle = self.exe.lower().encode()
-
-        def linux_pid():
-            for entry in Path("/proc").iterdir():
-                try:
-                    if entry.name.isdigit() and needle in (entry / "cmdline").read_bytes().lower():
-                        return entry.name
-                except OSError:
-                    pass
-            return None
-
-        stat = Path("/proc") / poll(f"the Linux process of {self.exe}", linux_pid, 10) / "stat"
-
-        def cpu_seconds():
-            # utime and stime, fields 14 and 15; the name before them may hold blanks.
-            fields = stat.read_text().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-        wall0, cpu0 = time.monotonic(), cpu_seconds()
+        pid = poll(f"the Linux process of {self.exe}", lambda: linux_pid_of(self.exe), 10)
+        wall0, cpu0 = time.monotonic(), cpu_seconds(pid)
         time.sleep(seconds)
-        return 100 * (cpu_seconds() - cpu0) / (time.monotonic() - wall0)
+        return 100 * (cpu_seconds(pid) - cpu0) / (time.monotonic() - wall0)
 
     def kill(self):
         if self.probe.alive():
