@@ -471,7 +471,9 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     case kMsgActivateWaitWindow:
-        if (App().waitModal) ActivateWaitWindow();
+        // Enabled again, the wait window is on its way out and has handed
+        // the activation back here already.
+        if (App().waitModal && !IsWindowEnabled(hwnd_)) ActivateWaitWindow();
         return 0;
     case WM_CLOSE:
         if (!MustStayOpen()) Unload();
