@@ -30,3 +30,20 @@ function(shipped_program target)
     COMMAND ${objcopy} --strip-all --add-gnu-debuglink=${debug} $<TARGET_FILE:${target}>
     VERBATIM)
 endfunction()
+
+# The 64-bit test build (cmake/mingw-x86_64.cmake) carries a copy of the
+# manifest that names its processor as amd64, found by the resource script
+# as <name>.amd64.manifest; the shipped 32-bit programs keep x86.
+function(twin_manifest rc_source manifest)
+  if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    return()
+  endif()
+  get_filename_component(stem ${manifest} NAME_WE)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/manifest64)
+  file(READ ${manifest} text)
+  string(REPLACE "processorArchitecture=\"x86\"" "processorArchitecture=\"amd64\"" text "${text}")
+  file(CONFIGURE OUTPUT ${dir}/${stem}.amd64.manifest CONTENT "${text}" @ONLY)
+  set_property(SOURCE ${rc_source} APPEND PROPERTY INCLUDE_DIRECTORIES ${dir})
+  set_property(SOURCE ${rc_source} APPEND PROPERTY OBJECT_DEPENDS ${dir}/${stem}.amd64.manifest)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${manifest})
+endfunction()

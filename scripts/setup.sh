@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev python3 python3-pytest
           g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine32:i386 xvfb xauth x11-utils xdotool imagemagick procps)
 # --- 64-bit Windows bed: begin
 # The 64-bit loader gives the 64-bit prefixes (WoW64) of the field machines.
