@@ -1,6 +1,8 @@
 #!/bin/sh
 # Launcher benchmark, one run under Wine + Xvfb against an existing cross
-# build (E2E_BUILD, default build/win32; E2E_DISPLAY as for the e2e tests):
+# build (E2E_BUILD, default the one scripts/bed.sh picks: build/win32, or
+# build/win64 on a host that runs no 32-bit code; E2E_DISPLAY as for the e2e
+# tests):
 #   1. the launcher's CPU share while the updater runs for 10 s (read from
 #      /proc, since Wine reports no times for other processes). A launcher
 #      that waits properly is idle; a busy poll shows about 100 %.
@@ -12,7 +14,8 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-: "${E2E_BUILD:=$repo/build/win32}"
+. "$repo/scripts/bed.sh"
+[ -n "${E2E_BUILD:-}" ] || { bed_choose "$repo"; E2E_BUILD=$BED_BUILD; }
 : "${E2E_TAG:=lanzo-bench}"
 export E2E_BUILD E2E_TAG
 . "$repo/scripts/bed-python.sh" || exit 2
@@ -76,7 +79,7 @@ try:
     # 2. Staging against a plain copy, in interleaved rounds: on a shared
     # machine single runs vary by a factor of two, the best of each does not.
     t0 = time.monotonic()
-    subprocess.run(["wine", "cmd", "/c", "rem"], env=env, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([*bed.wine.cmd, "cmd", "/c", "rem"], env=env, check=True, stdout=subprocess.DEVNULL)
     t_start = time.monotonic() - t0
 
     src = work / "src"
@@ -88,7 +91,7 @@ try:
         run = work / f"stage{r}"
         run.mkdir()
         shutil.copy(bed.exe("Lanzo.exe"), run / "Lanzo.exe")
-        t_stage, proc = timed(["wine", str(run / "Lanzo.exe")], env, lambda: staged(run, sizes), run)
+        t_stage, proc = timed([*bed.wine.cmd, str(run / "Lanzo.exe")], env, lambda: staged(run, sizes), run)
         main = updater_main(bed)
         bed.probe.call("close", main["hwnd"])
         proc.wait(30)
@@ -98,7 +101,7 @@ try:
         copy.mkdir()
         bat = work / f"copy{r}.bat"
         bat.write_text("".join(f'copy /b "{win_path(src / n)}" "{win_path(copy / n)}" >nul\r\n' for n in STAGED))
-        t_copy, proc = timed(["wine", "cmd", "/c", win_path(bat)], env, lambda: staged(copy, sizes))
+        t_copy, proc = timed([*bed.wine.cmd, "cmd", "/c", win_path(bat)], env, lambda: staged(copy, sizes))
         proc.wait(30)
         copy_times.append(t_copy)
 

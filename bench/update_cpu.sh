@@ -10,15 +10,17 @@
 #
 #   bench/update_cpu.sh
 #
-# Runs under Wine + Xvfb on the end-to-end bed (E2E_BUILD, default
-# build/win32; E2E_DISPLAY; E2E_TAG). Builds nothing; takes about 1.5 minutes.
+# Runs under Wine + Xvfb on the end-to-end bed (E2E_BUILD, default the
+# build scripts/bed.sh picks: build/win32, or build/win64 on a host that runs
+# no 32-bit code; E2E_DISPLAY; E2E_TAG). Builds nothing; takes about 1.5 minutes.
 # CPU time comes from /proc/<pid>/stat of the Wine process that runs
 # Renovo.exe (GetProcessTimes of another process reads 0 under Wine), and of
 # the prefix's wineserver, which a PeekMessage loop keeps busy as well.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-: "${E2E_BUILD:=$repo/build/win32}"
+. "$repo/scripts/bed.sh"
+[ -n "${E2E_BUILD:-}" ] || { bed_choose "$repo"; E2E_BUILD=$BED_BUILD; }
 : "${E2E_TAG:=cpubench}"
 export E2E_BUILD E2E_TAG
 

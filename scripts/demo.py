@@ -93,7 +93,7 @@ def main():
     print(f"display {display}" + (" (own Xvfb)" if xvfb else ""))
     wine = probe = None
     try:
-        wine = Wine(display, tag="demo")
+        wine = Wine(display, tag="demo", x64=build.x64)
         Simulator(wine, build.need("ArconSim.dll")).register("both")
         probe = Probe(wine, build.need("winprobe.exe"))
         launcher = out / "run" / "Lanzo.exe"

@@ -12,11 +12,14 @@
 # Renovo.exe, before the launcher embeds it, so that the digest the launcher
 # records and checks is the signed file's; then Lanzo.exe. FILE holds the
 # certificate's password. The screenshots come from one whole update run
-# through the finished Lanzo.exe under Wine (scripts/demo.py). The output
-# folder (default dist/) is replaced only when everything succeeded.
+# through the finished Lanzo.exe under Wine (scripts/demo.py); on a host that
+# runs no 32-bit code (scripts/bed.sh) through its 64-bit twin, built from
+# this checkout with the same firmware images. The output folder (default
+# dist/) is replaced only when everything succeeded.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/release-build.sh"
+. "$root/scripts/bed.sh"
 
 die() {
     echo "release: $*" >&2
@@ -90,8 +93,18 @@ else
 fi
 cp "$build/symbols/Renovo.exe.debug" "$build/symbols/Lanzo.exe.debug" "$stage/symbols/"
 
-echo "release: one whole update through the finished Lanzo.exe, for the guide's screenshots"
-/usr/bin/python3 "$root/scripts/demo.py" --build "$build" --lanzo "$stage/Lanzo.exe" --out "$build/demo" \
+bed_choose "$root"
+if [ "$BED_X64" = no ]; then
+    echo "release: one whole update through the finished Lanzo.exe, for the guide's screenshots"
+    run_build=$build run_lanzo=$stage/Lanzo.exe
+else
+    run_build=$root/build/release64 run_lanzo=$root/build/release64/launcher/Lanzo.exe
+    echo "release: one whole update through the 64-bit twin of Lanzo.exe (same checkout, same firmware images),"
+    echo "release: for the guide's screenshots; $BED_WHY, so the delivered 32-bit file cannot run here"
+    release_configure "$root" "$run_build" "" x86_64
+    release_build "$run_build" Lanzo ArconSim winprobe
+fi
+/usr/bin/python3 "$root/scripts/demo.py" --build "$run_build" --lanzo "$run_lanzo" --out "$build/demo" \
     >"$build/demo.log" 2>&1 || { cat "$build/demo.log" >&2; die "the update run through Lanzo.exe failed"; }
 /usr/bin/python3 "$root/scripts/guide.py" "$build/demo" "$stage/GUIDE.html"
 

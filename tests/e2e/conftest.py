@@ -1,14 +1,19 @@
 """Session set-up for the end-to-end tests under Wine.
 
 Environment:
-  E2E_BUILD    the MinGW cross build folder (default /work/main/build/win32)
+  E2E_BUILD    the MinGW cross build folder whose programs run (default
+               /work/main/build/win32; build/win64 is the 64-bit twin, which
+               runs in a 64-bit prefix)
+  E2E_SHIPPED_BUILD
+               the shipped 32-bit build whose files test_imports.py checks
+               (default E2E_BUILD)
   E2E_DISPLAY  an X display to use (started when nothing runs there);
                default: the first free display from :97 on
   E2E_TAG      name stem of the temporary Wine prefix (default "e2e")
   E2E_RENOVO   use this updater executable instead of the built one
-  E2E_WINEARCH win32 (default) or win64: a 64-bit prefix, where both
-               programs and the simulator run under WoW64 (`-m win64`
-               selects the short subset that CI runs there)
+  E2E_WINEARCH win32 (default for the 32-bit build) or win64: a 64-bit
+               prefix, where the 32-bit programs and the simulator run under
+               WoW64 (`-m win64` selects the short subset that CI runs there)
   E2E_RELEASE_DIST, E2E_RELEASE_CA
                a signed release and its throwaway certificate to check
                (scripts/test.sh makes them; see test_imports.py)
@@ -48,11 +53,13 @@ def pytest_configure(config):
 @pytest.hookimpl(tryfirst=True)  # before -m and -k deselect anything
 def pytest_collection_modifyitems(config, items):
     ids = {item: f"{Path(str(item.path)).name}::{item.name}" for item in items}
-    files = {i.split("::")[0] for i in ids.values()}
+    modules = {Path(str(item.path)).name: item.module for item in items}
     for entry in WIN64_SUBSET:
         hits = [item for item, i in ids.items() if i.startswith(entry)]
-        # A renamed test must not drop out of the subset unnoticed.
-        if not hits and entry.split("::")[0] in files:
+        # A renamed test must not drop out of the subset unnoticed; asked of
+        # the module, since a test picked by its id collects no other.
+        file, name = entry.split("::")
+        if file in modules and not hasattr(modules[file], name.split("[")[0]):
             raise pytest.UsageError(f"the 64-bit subset names {entry!r}, which is no test")
         for item in hits:
             item.add_marker(pytest.mark.win64)
@@ -68,7 +75,7 @@ class Bed:
         self.probe = None
         try:
             self.wine = Wine(self.xvfb.display, os.environ.get("E2E_TAG", "e2e"),
-                             os.environ.get("E2E_WINEARCH", "win32"))
+                             os.environ.get("E2E_WINEARCH") or None, x64=self.build.x64)
             self.probe_exe = self.build.need("winprobe.exe")
             self.probe = Probe(self.wine, self.probe_exe)
             self._sim = None

@@ -1,12 +1,16 @@
 #!/bin/sh
 # Runs the end-to-end tests under Wine + Xvfb against an existing cross
-# build (E2E_BUILD, default build/win32). Builds nothing. Exits non-zero
+# build (E2E_BUILD, default the one scripts/bed.sh picks for this host:
+# build/win32, or its 64-bit twin build/win64 where no 32-bit code runs; the
+# file checks always read build/win32). Builds nothing. Exits non-zero
 # when a test fails or the bed cannot start; pytest's summary line is last.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
-: "${E2E_BUILD:=$repo/build/win32}"
-export E2E_BUILD
+. "$repo/scripts/bed.sh"
+[ -n "${E2E_BUILD:-}" ] || { bed_choose "$repo"; E2E_BUILD=$BED_BUILD; }
+: "${E2E_SHIPPED_BUILD:=$repo/build/win32}"
+export E2E_BUILD E2E_SHIPPED_BUILD
 
 . "$repo/scripts/bed-python.sh" || exit 2
 

@@ -16,7 +16,7 @@ CLSID_V2 = "{6F1C2A31-8E4B-4C7D-9A52-3B0E7D41C902}"
 
 def run_probe(bed, *args, timeout=120):
     exe = bed.exe("test_component.exe")
-    return bed.wine.run(["wine", str(exe), *args], timeout=timeout, check=False)
+    return bed.wine.run([*bed.wine.cmd, str(exe), *args], timeout=timeout, check=False)
 
 
 def test_client_layer_against_simulator(bed, tmp_path):
@@ -71,7 +71,7 @@ def test_chaos_is_replayed_by_its_seed(bed, tmp_path):
         scen = write_scenario(tmp_path / f"{name}.txt", {
             "chaos": seed, "chaos.rate": 60, "chaos.delay_ms": 2, "update.ms": 0})
         log = tmp_path / f"{name}.log"
-        done = bed.wine.run(["wine", str(bed.exe("test_component.exe")), "chaos", win_path(image)],
+        done = bed.wine.run([*bed.wine.cmd, str(bed.exe("test_component.exe")), "chaos", win_path(image)],
                             timeout=120, check=False,
                             extra_env={"ARCONSIM_SCENARIO": win_path(scen), "ARCONSIM_LOG": win_path(log)})
         assert done.returncode == 0, done.stdout
@@ -123,7 +123,7 @@ def test_component_loading_a_dll_of_its_own_folder_works(bed, runs, tmp_path, st
                  extra_env={"ARCONSIM_REGISTER": "v2"})
     bed.sim.current = "v2"  # registered above, from the vendor folder
     if stored_as == "REG_EXPAND_SZ":
-        bed.wine.run(["wine", "reg", "add", rf"HKLM\Software\Classes\CLSID\{CLSID_V2}\InprocServer32", "/ve",
+        bed.wine.run([*bed.wine.reg, "add", rf"HKLM\Software\Classes\CLSID\{CLSID_V2}\InprocServer32", "/ve",
                       "/t", "REG_EXPAND_SZ", "/d", r"%ARCONSIM_VENDOR%\ArconSimDep.dll", "/f"])
     try:
         app = runs.renovo(register="v2", env={"ARCONSIM_VENDOR": win_path(vendor)})

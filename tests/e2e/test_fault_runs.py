@@ -439,7 +439,7 @@ class Holder:
     """hold_file.exe keeping a file open under Wine until closed."""
 
     def __init__(self, bed, path):
-        self.proc = subprocess.Popen(["wine", str(bed.exe("hold_file.exe")), win_path(path)], env=bed.wine.env,
+        self.proc = subprocess.Popen([*bed.wine.cmd, str(bed.exe("hold_file.exe")), win_path(path)], env=bed.wine.env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                      text=True)
         first = self.proc.stdout.readline().strip()

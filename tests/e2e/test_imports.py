@@ -25,6 +25,8 @@ from pathlib import Path
 
 import pytest
 
+from wine import pe_machine
+
 OBJDUMP = "i686-w64-mingw32-objdump"
 CC = "i686-w64-mingw32-gcc"
 DLLTOOL = "i686-w64-mingw32-dlltool"
@@ -36,9 +38,11 @@ KNOWN_DLLS = {
     "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll",
     "ws2_32.dll", "difxapi.dll",
 }
+PE_MACHINE_I386 = 0x14C
 VIA_MANIFEST = {"comctl32.dll": b"Microsoft.Windows.Common-Controls"}
 
-BUILD = Path(os.environ.get("E2E_BUILD", "/work/main/build/win32"))
+# Always the shipped 32-bit build, also where the other tests run its 64-bit twin.
+BUILD = Path(os.environ.get("E2E_SHIPPED_BUILD") or os.environ.get("E2E_BUILD", "/work/main/build/win32"))
 RELEASE_DIST = os.environ.get("E2E_RELEASE_DIST")
 
 
@@ -53,6 +57,7 @@ def built(name):
     exe = find(name)
     if exe is None:
         pytest.skip(f"{name} is not built in {BUILD}")
+    assert pe_machine(exe) == PE_MACHINE_I386, f"{exe} is not the shipped 32-bit build (set E2E_SHIPPED_BUILD)"
     return exe
 
 

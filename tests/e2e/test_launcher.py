@@ -401,7 +401,7 @@ def test_second_launcher_leaves_a_running_update_alone(bed, launches):
 
 def short_name(bed, folder):
     """Wine's 8.3 name of a folder, or None when it gives none."""
-    listing = bed.wine.run(["wine", "cmd", "/c", "dir", "/x", win_path(folder.parent)], check=False).stdout
+    listing = bed.wine.run([*bed.wine.cmd, "cmd", "/c", "dir", "/x", win_path(folder.parent)], check=False).stdout
     for line in listing.splitlines():
         fields = line.split()
         if len(fields) >= 2 and fields[-1] == folder.name and "~" in fields[-2]:

@@ -66,13 +66,29 @@ def poll(what, fn, timeout):
 # Build outputs
 
 
+PE_MACHINE_X64 = 0x8664
+
+
+def pe_machine(path):
+    """The machine field of a PE file's header (0x14C for 32-bit x86)."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3C:0x40], "little")
+    return int.from_bytes(head[at + 4:at + 6], "little")
+
+
 class Build:
-    """Finds the cross-built executables in the build folder."""
+    """Finds the cross-built executables in the build folder: the shipped
+    32-bit build, or the 64-bit twin of hosts that run no 32-bit code."""
 
     def __init__(self, root):
         self.root = Path(root)
         if not self.root.is_dir():
             raise FileNotFoundError(f"cross build folder {self.root} does not exist (set E2E_BUILD)")
+
+    @property
+    def x64(self):
+        return pe_machine(self.need("winprobe.exe")) == PE_MACHINE_X64
 
     def find(self, name):
         hits = sorted(self.root.rglob(name))
@@ -133,30 +149,46 @@ class Xvfb:
 # Wine prefix and wineserver
 
 
+LOADER_64 = Path("/usr/lib/wine/wine64")
+
+
 class Wine:
     """A fresh prefix of its own; everything runs under one wineserver.
 
     `arch` "win32" is a 32-bit Windows; "win64" is a 64-bit one, where the
     32-bit programs run under WoW64 and see the 32-bit registry view, as on
-    the field machines.
+    the field machines. `x64`: the programs under test are the 64-bit twin
+    (64-bit prefix, 64-bit registry view), for hosts that run no 32-bit code.
+
+    `cmd` starts a Windows program: `[*wine.cmd, exe, args...]`.
     """
 
     ARCHS = ("win32", "win64")
 
-    def __init__(self, display, tag="e2e", arch="win32"):
+    def __init__(self, display, tag="e2e", arch=None, x64=False):
+        arch = arch or ("win64" if x64 else "win32")
         assert arch in self.ARCHS, arch
+        assert not (x64 and arch == "win32"), "a 64-bit program needs a 64-bit prefix"
         self.prefix = Path(tempfile.mkdtemp(prefix=f"{tag}-pfx-", dir="/tmp"))
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
         self.env.pop("ARCONSIM_SCENARIO", None)
         self.env.pop("ARCONSIM_LOG", None)
-        self.run(["wineboot", "-i"], timeout=180)
+        # Debian's `wine` runs the 32-bit loader whenever it is installed,
+        # whatever WINEARCH says, and that loader cannot start on a host that
+        # runs no 32-bit code; the 64-bit one hands a 32-bit program on itself.
+        self.cmd = [str(LOADER_64)] if arch == "win64" and LOADER_64.exists() else ["wine"]
+        self.run([*self.cmd, "wineboot", "-i"], timeout=180)
         if arch == "win64" and not (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
             raise E2EError("WINEARCH=win64 gave no 64-bit prefix (is the wine64 package installed?)")
-        # The 32-bit regsvr32 registers a 32-bit in-process server in the
-        # 32-bit view of the registry, where the maker's installer puts it.
-        self.regsvr32 = ["wine", r"C:\windows\syswow64\regsvr32.exe" if arch == "win64" else "regsvr32"]
+        # A 32-bit in-process server is registered by the 32-bit regsvr32 in
+        # the 32-bit view of the registry, where the maker's installer puts
+        # it; reg.exe edits the view of the programs under test.
+        wow64 = arch == "win64" and not x64
+        tools = "C:\\windows\\syswow64\\" if wow64 else ""
+        self.regsvr32 = [*self.cmd, tools + "regsvr32.exe"]
+        self.reg = [*self.cmd, tools + "reg.exe"]
         # Without a window manager a managed window that hides costs a 1 s wait.
         self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N")
 
@@ -169,7 +201,7 @@ class Wine:
         return done
 
     def reg_add(self, key, name, kind, data):
-        self.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
+        self.run([*self.reg, "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
 
     def wait_server_gone(self):
         self.run(["wineserver", "-w"], timeout=60, check=False)
@@ -182,7 +214,7 @@ class Wine:
         """Asks every program's windows whether the session may end, as a
         log-off or shutdown does, and ends those programs if all agree.
         False when one refused."""
-        return self.run(["wine", "wineboot", "--end-session"], check=False).returncode == 0
+        return self.run([*self.cmd, "wineboot", "--end-session"], check=False).returncode == 0
 
     def set_dpi(self, dpi):
         """Takes effect for wineserver sessions that start afterwards."""
@@ -200,7 +232,7 @@ class Probe:
     """The JSON-lines conversation with winprobe.exe."""
 
     def __init__(self, wine, exe):
-        self.proc = subprocess.Popen(["wine", str(exe)], env=wine.env, stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([*wine.cmd, str(exe)], env=wine.env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
         self._buf = b""
         self.call("ping", timeout=60)
