@@ -250,6 +250,15 @@ def test_whole_update_through_the_launcher(bed, launches):
     assert names(launch.folder) == {"Lanzo.exe"}
 
 
+def test_hasher_gives_the_published_digests(bed):
+    """The provider the launcher hashes with, through the launcher's own
+    hasher code: the published vectors whole and in pieces around the
+    block size (sha_vectors.exe prints one line per case)."""
+    done = bed.wine.run([*bed.wine.cmd, str(bed.exe("sha_vectors.exe"))], timeout=120, check=False)
+    assert done.returncode == 0, done.stdout
+    assert len([line for line in done.stdout.splitlines() if line.startswith("ok ")]) == 5 * 9 + 1, done.stdout
+
+
 # ---------------------------------------------------------------------------
 # Payloads that cannot be staged
 
@@ -401,7 +410,7 @@ def test_second_launcher_leaves_a_running_update_alone(bed, launches):
 
 def short_name(bed, folder):
     """Wine's 8.3 name of a folder, or None when it gives none."""
-    listing = bed.wine.run(["wine", "cmd", "/c", "dir", "/x", win_path(folder.parent)], check=False).stdout
+    listing = bed.wine.run([*bed.wine.cmd, "cmd", "/c", "dir", "/x", win_path(folder.parent)], check=False).stdout
     for line in listing.splitlines():
         fields = line.split()
         if len(fields) >= 2 and fields[-1] == folder.name and "~" in fields[-2]:

@@ -9,6 +9,7 @@ import json
 import os
 import select
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -48,6 +49,13 @@ def win_path(path):
     if isinstance(path, str) and path[1:3] == ":\\":
         return path
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def is_64bit_pe(path):
+    """True for an x86_64 Windows executable or DLL."""
+    data = Path(path).read_bytes()[:4096]
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<H", data, pe + 4)[0] == 0x8664
 
 
 def poll(what, fn, timeout):
@@ -145,20 +153,28 @@ class Wine:
 
     def __init__(self, display, tag="e2e", arch="win32"):
         assert arch in self.ARCHS, arch
+        self.arch = arch
         self.prefix = Path(tempfile.mkdtemp(prefix=f"{tag}-pfx-", dir="/tmp"))
         self.env = dict(os.environ)
         self.env.update(WINEPREFIX=str(self.prefix), WINEARCH=arch, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display)
         self.env.pop("ARCONSIM_SCENARIO", None)
         self.env.pop("ARCONSIM_LOG", None)
-        self.run(["wineboot", "-i"], timeout=180)
+        self.run([*self.cmd, "wineboot", "-i"], timeout=180)
         if arch == "win64" and not (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
             raise E2EError("WINEARCH=win64 gave no 64-bit prefix (is the wine64 package installed?)")
         # The 32-bit regsvr32 registers a 32-bit in-process server in the
         # 32-bit view of the registry, where the maker's installer puts it.
-        self.regsvr32 = ["wine", r"C:\windows\syswow64\regsvr32.exe" if arch == "win64" else "regsvr32"]
+        self.regsvr32 = [*self.cmd, r"C:\windows\syswow64\regsvr32.exe" if arch == "win64" else "regsvr32"]
         # Without a window manager a managed window that hides costs a 1 s wait.
         self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "REG_SZ", "N")
+
+    @property
+    def cmd(self):
+        """The loader that starts a Windows program of this prefix: the
+        `wine` wrapper takes the 32-bit one, which a host without 32-bit
+        support cannot run."""
+        return ["/usr/lib/wine/wine64"] if self.arch == "win64" else ["wine"]
 
     def run(self, argv, timeout=60, extra_env=None, check=True):
         env = dict(self.env, **(extra_env or {}))
@@ -169,7 +185,7 @@ class Wine:
         return done
 
     def reg_add(self, key, name, kind, data):
-        self.run(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
+        self.run([*self.cmd, "reg", "add", key, "/v", name, "/t", kind, "/d", str(data), "/f"])
 
     def wait_server_gone(self):
         self.run(["wineserver", "-w"], timeout=60, check=False)
@@ -200,7 +216,7 @@ class Probe:
     """The JSON-lines conversation with winprobe.exe."""
 
     def __init__(self, wine, exe):
-        self.proc = subprocess.Popen(["wine", str(exe)], env=wine.env, stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([*wine.cmd, str(exe)], env=wine.env, stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
         self._buf = b""
         self.call("ping", timeout=60)
@@ -363,7 +379,10 @@ class Simulator:
         if which == self.current:
             return
         # Registering removes the generations not asked for.
-        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
+        # The test-only 64-bit build's DLL needs the 64-bit regsvr32.
+        regsvr32 = ([*self.wine.cmd, r"C:\windows\system32\regsvr32.exe"] if is_64bit_pe(self.dll)
+                    else self.wine.regsvr32)
+        self.wine.run([*regsvr32, "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
         self.current = which
 
 
