@@ -1,7 +1,7 @@
 #pragma once
 // Owning wrappers for the kernel, registry, cryptographic provider, GDI and
-// USER handles that the programs, the simulator and the test tools hold. Each releases exactly
-// once, so no early return can leak a handle.
+// USER handles that the programs, the simulator and the test tools hold.
+// Each releases exactly once, so no early return can leak a handle.
 #include <windows.h>
 #include <wincrypt.h>
 
