@@ -1,8 +1,9 @@
 #pragma once
-// Owning wrappers for the kernel, registry, GDI and USER handles that the
-// programs, the simulator and the test tools hold. Each releases exactly
-// once, so no early return can leak a handle.
+// Owning wrappers for the kernel, registry, cryptographic provider, GDI and
+// USER handles that the programs, the simulator and the test tools hold.
+// Each releases exactly once, so no early return can leak a handle.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <memory>
 #include <type_traits>
@@ -52,6 +53,38 @@ public:
 
 private:
     HKEY k_ = nullptr;
+};
+
+// A context of a CryptoAPI provider.
+class CryptProvider {
+public:
+    CryptProvider() = default;
+    explicit CryptProvider(HCRYPTPROV p) : p_(p) {}
+    CryptProvider(const CryptProvider&) = delete;
+    CryptProvider& operator=(const CryptProvider&) = delete;
+    CryptProvider(CryptProvider&& o) noexcept : p_(std::exchange(o.p_, 0)) {}
+    ~CryptProvider() { if (p_) CryptReleaseContext(p_, 0); }
+    HCRYPTPROV Get() const { return p_; }
+    explicit operator bool() const { return p_ != 0; }
+
+private:
+    HCRYPTPROV p_ = 0;
+};
+
+// A hash object of such a provider; it must go before its provider does.
+class CryptHash {
+public:
+    CryptHash() = default;
+    explicit CryptHash(HCRYPTHASH h) : h_(h) {}
+    CryptHash(const CryptHash&) = delete;
+    CryptHash& operator=(const CryptHash&) = delete;
+    CryptHash(CryptHash&& o) noexcept : h_(std::exchange(o.h_, 0)) {}
+    ~CryptHash() { if (h_) CryptDestroyHash(h_); }
+    HCRYPTHASH Get() const { return h_; }
+    explicit operator bool() const { return h_ != 0; }
+
+private:
+    HCRYPTHASH h_ = 0;
 };
 
 struct LibraryDeleter {

@@ -12,9 +12,9 @@
 #include "ComSupport.h"
 #include "FrmTonto.h"
 #include "LanzoDigests.h"
+#include "SystemSha256.h"
 #include "Win32Handles.h"
 #include "core/Launcher.h"
-#include "core/Sha256.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ public:
     std::optional<Digest> Hash() override {
         LARGE_INTEGER zero{};
         if (!SetFilePointerEx(h_.Get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
-        core::Sha256 sha;
+        SystemSha256 sha;
         std::vector<std::uint8_t> buf(1 << 16);
         for (;;) {
             DWORD got = 0;
@@ -142,11 +142,14 @@ public:
 
     bool LockFolder(const std::wstring& folder) override {
         const std::wstring canonical = CanonicalFolder(folder);
-        const auto digest = core::Sha256::Of({reinterpret_cast<const std::uint8_t*>(canonical.data()),
-                                              canonical.size() * sizeof(wchar_t)});
+        const auto digest = SystemSha256::Of({reinterpret_cast<const std::uint8_t*>(canonical.data()),
+                                               canonical.size() * sizeof(wchar_t)});
+        // A lock under a stand-in name would not keep out a launcher that
+        // could hash the folder, so no name means no run.
+        if (!digest) return false;
         // Global: a second session (another user, a remote desktop) on the
         // same folder must be kept out as well.
-        const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(digest, 20);
+        const std::wstring name = L"Global\\Lanzo.Folder." + ToHex(*digest, 20);
         mutex_ = Handle(CreateMutexW(nullptr, FALSE, name.c_str()));
         if (!mutex_) return false;
         const DWORD r = WaitForSingleObject(mutex_.Get(), 0);
@@ -180,7 +183,7 @@ public:
         return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(data), size);
     }
 
-    std::optional<Digest> Hash(std::span<const std::uint8_t> bytes) override { return core::Sha256::Of(bytes); }
+    std::optional<Digest> Hash(std::span<const std::uint8_t> bytes) override { return SystemSha256::Of(bytes); }
 
     bool Exists(const std::wstring& path) override { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

@@ -250,6 +250,37 @@ def test_whole_update_through_the_launcher(bed, launches):
     assert names(launch.folder) == {"Lanzo.exe"}
 
 
+def test_hasher_gives_the_published_digests(bed):
+    """The provider the launcher hashes with, through the launcher's own
+    hasher code: the published vectors whole and in pieces around the
+    block size (sha_vectors.exe prints one line per case)."""
+    done = bed.wine.run([*bed.wine.cmd, str(bed.exe("sha_vectors.exe"))], timeout=120, check=False)
+    assert done.returncode == 0, done.stdout
+    assert len([line for line in done.stdout.splitlines() if line.startswith("ok ")]) == 5 * 9 + 1, done.stdout
+
+
+@pytest.fixture
+def no_hash_provider(bed):
+    """Every Lanzo.exe started during the test finds the provider's DLL
+    switched off. (WINEDLLOVERRIDES would not do: Wine reads it from the
+    environment the probe was started with, not the one it hands on.)"""
+    key = r"HKCU\Software\Wine\AppDefaults\Lanzo.exe\DllOverrides"
+    bed.wine.reg_add(key, "rsaenh", "REG_SZ", "")
+    yield
+    bed.wine.run([*bed.wine.reg, "delete", key.rsplit("\\", 1)[0], "/f"])
+
+
+def test_launcher_without_a_hash_provider_refuses_the_run(bed, launches, no_hash_provider):
+    """No digest for the folder lock's name: no lock, so no run. A run
+    that went on without the lock would leave the updater's temporary file
+    when its resource cannot be hashed either."""
+    launch = launches()
+    launch.expect_refusal(MSG_APP)
+    assert names(launch.folder) == {"Lanzo.exe"}
+    assert launch.temp_files() == []
+    assert not bed.probe.windows(0, INICIAL)
+
+
 # ---------------------------------------------------------------------------
 # Payloads that cannot be staged
 

@@ -2,12 +2,10 @@
 
 #include <functional>
 #include <map>
-#include <random>
-#include <string_view>
+#include <set>
 #include <vector>
 
 #include "core/Launcher.h"
-#include "core/Sha256.h"
 
 using namespace core::launcher;
 
@@ -49,6 +47,7 @@ struct Fake : ILauncherSystem, core::IMessages {
     bool tempWorks = true;
     bool startWorks = true;
     std::wstring diskFullAt;  // the move there leaves half the file and fails
+    std::set<std::wstring> unhashable;  // resource keys and paths the provider gives no digest for
     int tempCount = 0;
     std::function<void(const std::wstring&)> afterMove;
     std::function<void()> onSleep;
@@ -79,7 +78,10 @@ struct Fake : ILauncherSystem, core::IMessages {
             f.log.push_back(L"release " + path);
             if (f.Has(path)) --f.files[path].locks;
         }
-        std::optional<Digest> Hash() override { return FakeDigest(f.files[path].bytes); }
+        std::optional<Digest> Hash() override {
+            if (f.unhashable.count(path)) return std::nullopt;
+            return FakeDigest(f.files[path].bytes);
+        }
     };
     struct Proc : IProcess {
         Fake& f;
@@ -110,7 +112,11 @@ struct Fake : ILauncherSystem, core::IMessages {
         if (it == resources.end()) return std::nullopt;
         return std::span<const std::uint8_t>(it->second);
     }
-    std::optional<Digest> Hash(std::span<const std::uint8_t> b) override { return FakeDigest(b); }
+    std::optional<Digest> Hash(std::span<const std::uint8_t> b) override {
+        for (const auto& [key, bytes] : resources)
+            if (bytes.data() == b.data() && unhashable.count(key)) return std::nullopt;
+        return FakeDigest(b);
+    }
     bool Exists(const std::wstring& p) override { return Has(p); }
     bool IsReadOnly(const std::wstring& p) override { return Has(p) && files[p].readOnly; }
     bool WriteFile(const std::wstring& p, std::span<const std::uint8_t> b) override {
@@ -216,9 +222,11 @@ TEST(Launcher, GoodRunStagesStartsWaitsAndRemovesEverything) {
 // incomplete or changed stays under the failed payload's name; a file of
 // another program that was in the way stays as it was.
 TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
-    enum Kind { Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull };
+    enum Kind { Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull, ResourceUnhashed,
+                StagedUnhashed };
     for (std::size_t row = 0; row < 3; ++row) {
-        for (Kind kind : {Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull}) {
+        for (Kind kind : {Missing, DamagedResource, ChangedAfterWrite, TargetLocked, InTheWay, DiskFull,
+                          ResourceUnhashed, StagedUnhashed}) {
             SCOPED_TRACE(testing::Message() << "row " << row << " kind " << kind);
             Fake f;
             auto expected = f.Expected();
@@ -235,6 +243,9 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
             // staging's own deletion, free again just after.
             if (kind == InTheWay) f.files[target].busyDeletes = 2;
             if (kind == DiskFull) f.diskFullAt = target;
+            // A provider that fails is no match, never a pass.
+            if (kind == ResourceUnhashed) f.unhashable.insert(key);
+            if (kind == StagedUnhashed) f.unhashable.insert(target);
             core::launcher::Run(f, f, expected);
 
             ASSERT_EQ(f.shown, std::vector<std::wstring>{p.message});
@@ -246,7 +257,7 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
                 EXPECT_EQ(f.files[path].hidden, kPayloads[earlier].hidden);
                 EXPECT_EQ(f.files[path].locks, 0);
             }
-            EXPECT_EQ(f.TempFiles(), kind == ChangedAfterWrite ? 0u : 1u);
+            EXPECT_EQ(f.TempFiles(), kind == ChangedAfterWrite || kind == StagedUnhashed ? 0u : 1u);
             if (kind == TargetLocked || kind == InTheWay)
                 EXPECT_TRUE(f.Has(target) && f.files[target].bytes.empty()) << "another program's file removed";
             else
@@ -255,15 +266,22 @@ TEST(Launcher, StagingFailureShowsThatPayloadsMessageAndStops) {
     }
 }
 
-TEST(Launcher, ImageChangedDuringThePauseIsNeverHandedOn) {
+TEST(Launcher, ImageChangedOrUnhashedAfterThePauseIsNeverHandedOn) {
     for (std::size_t row : {kHopperImage, kPayoutImage}) {
-        Fake f;
-        const std::wstring target = TargetPath(kFolder, kPayloads[row]);
-        f.onSleep = [&] { if (f.Has(target)) f.files[target].bytes[0] ^= 0xFF; };
-        f.RunIt();
-        EXPECT_EQ(f.shown, std::vector<std::wstring>{kPayloads[row].message});
-        EXPECT_EQ(f.At(L"start"), -1);
-        EXPECT_TRUE(f.files.empty()) << "clean-up must follow";
+        for (bool changed : {true, false}) {
+            SCOPED_TRACE(testing::Message() << "row " << row << (changed ? " changed" : " unhashed"));
+            Fake f;
+            const std::wstring target = TargetPath(kFolder, kPayloads[row]);
+            f.onSleep = [&] {
+                if (!f.Has(target)) return;
+                if (changed) f.files[target].bytes[0] ^= 0xFF;
+                else f.unhashable.insert(target);
+            };
+            f.RunIt();
+            EXPECT_EQ(f.shown, std::vector<std::wstring>{kPayloads[row].message});
+            EXPECT_EQ(f.At(L"start"), -1);
+            EXPECT_TRUE(f.files.empty()) << "clean-up must follow";
+        }
     }
 }
 
@@ -319,71 +337,6 @@ TEST(Launcher, CleanUpRetriesALockedFileForAboutTwoSeconds) {
         EXPECT_FALSE(f.Has(kExe));
         EXPECT_FALSE(f.Has(kSp)) << "later files must still be removed";
         EXPECT_TRUE(f.shown.empty());
-    }
-}
-
-// The digest the launcher checks its payloads with: a fault in either of
-// its two engines, in the padding or in the carry between calls would
-// reject every payload, or pass a damaged one.
-using core::Sha256;
-
-std::span<const std::uint8_t> AsBytes(std::string_view s) {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
-std::string Hex(const Sha256::Digest& d) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (auto b : d) s += {kDigits[b >> 4], kDigits[b & 15]};
-    return s;
-}
-
-Sha256::Digest InChunks(Sha256::Engine engine, std::span<const std::uint8_t> bytes, std::size_t chunk) {
-    Sha256 h(engine);
-    for (std::size_t at = 0; at < bytes.size(); at += chunk) h.Add(bytes.subspan(at, std::min(chunk, bytes.size() - at)));
-    return h.Finish();
-}
-
-const Sha256::Engine kEngines[] = {Sha256::Engine::Portable, Sha256::Engine::Extensions};
-
-TEST(Sha256, PublishedVectorsFromEitherEngineWholeOrInOddChunks) {
-    const std::string million(1000000, 'a');
-    const struct {
-        std::string_view message;
-        const char* digest;
-    } vectors[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
-         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
-        {million, "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
-    for (auto engine : kEngines) {
-        for (const auto& v : vectors) {
-            SCOPED_TRACE(testing::Message() << "engine " << int(engine) << ", " << v.message.size() << " bytes");
-            EXPECT_EQ(Hex(InChunks(engine, AsBytes(v.message), v.message.size() + 1)), v.digest);
-            for (std::size_t chunk : {1, 3, 55, 63, 64, 65, 127, 1000})
-                EXPECT_EQ(Hex(InChunks(engine, AsBytes(v.message), chunk)), v.digest) << "chunks of " << chunk;
-        }
-    }
-    EXPECT_EQ(Hex(Sha256::Of(AsBytes("abc"))), vectors[1].digest);
-}
-
-TEST(Sha256, BothEnginesAgreeOnRandomDataOfManyLengths) {
-    if (!Sha256::HasExtensions()) GTEST_SKIP() << "this processor has no SHA instructions";
-    std::mt19937 random(20261209);
-    std::vector<std::uint8_t> data(70000);
-    for (auto& b : data) b = static_cast<std::uint8_t>(random());
-    std::vector<std::size_t> lengths;
-    for (std::size_t n = 0; n <= 300; ++n) lengths.push_back(n);
-    for (std::size_t n : {511, 512, 513, 4095, 4096, 4097, 65536, 70000}) lengths.push_back(n);
-    for (std::size_t n : lengths) {
-        const auto bytes = std::span(data).first(n);
-        const auto portable = InChunks(Sha256::Engine::Portable, bytes, n + 1);
-        ASSERT_EQ(Hex(InChunks(Sha256::Engine::Extensions, bytes, n + 1)), Hex(portable)) << n << " bytes";
-        ASSERT_EQ(Hex(InChunks(Sha256::Engine::Extensions, bytes, 1 + n % 97)), Hex(portable)) << n << " bytes";
     }
 }
 
