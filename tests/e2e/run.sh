@@ -15,5 +15,11 @@ export E2E_BUILD E2E_SHIPPED_BUILD
 . "$repo/scripts/bed-python.sh" || exit 2
 
 cd "$repo" || exit 2
-"$py" -m pytest tests/e2e -q -p no:cacheprovider "$@"
+# The whole suite unless the arguments name tests of their own (a file or
+# a test id), which pytest would otherwise run on top of it.
+where=tests/e2e
+for arg in "$@"; do
+    case $arg in -*) ;; *) [ -e "${arg%%::*}" ] && where="" ;; esac
+done
+"$py" -m pytest $where -q -p no:cacheprovider "$@"
 exit $?
