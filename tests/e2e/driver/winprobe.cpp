@@ -40,6 +40,9 @@
 //   move   HWND X Y                         move a window (e.g. a box off another)
 //   raise  HWND                             bring a window to the front and activate it,
 //                                           as a click on its taskbar button does
+//   mutex  NAME                             open an existing named mutex and keep it open
+//                                           (it then outlives an owner that is killed)
+//   unmutex NAME                            let go of it again
 //   quit
 
 #include <windows.h>
@@ -724,6 +727,24 @@ std::string CmdRaise(const Args& a) {
     return "{\"ok\":true}";
 }
 
+// Named mutexes that the probe holds open: an owner that is ended by force
+// then leaves its mutex abandoned for the next program that opens it.
+std::map<std::wstring, win::Handle> g_mutexes;
+
+std::string CmdMutex(const Args& a) {
+    if (a.size() < 2) return Error("usage: mutex NAME");
+    win::Handle h(OpenMutexW(SYNCHRONIZE, FALSE, a[1].c_str()));
+    if (!h) return Error("no such mutex");
+    g_mutexes[a[1]] = std::move(h);
+    return "{\"ok\":true}";
+}
+
+std::string CmdUnmutex(const Args& a) {
+    if (a.size() < 2) return Error("usage: unmutex NAME");
+    if (!g_mutexes.erase(a[1])) return Error("not held");
+    return "{\"ok\":true}";
+}
+
 std::string Dispatch(const Args& a) {
     const std::wstring& cmd = a[0];
     if (cmd == L"ping") return "{\"ok\":true}";
@@ -750,6 +771,8 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"move") return CmdMove(a);
     if (cmd == L"postquit") return CmdPostQuit(a);
     if (cmd == L"raise") return CmdRaise(a);
+    if (cmd == L"mutex") return CmdMutex(a);
+    if (cmd == L"unmutex") return CmdUnmutex(a);
     return Error("unknown command");
 }
 
