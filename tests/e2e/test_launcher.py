@@ -30,6 +30,7 @@ INICIAL = "Inicial"
 IDC_LIST2, IDC_COMMAND1 = 102, 201
 IDOK, IDYES = 1, 6
 FILE_ATTRIBUTE_HIDDEN = 0x2
+ERROR_SHARING_VIOLATION = 32
 
 
 def dos_attributes(path):
@@ -233,7 +234,15 @@ def test_good_run_from_unusual_places(bed, launches, tmp_path, other_drive, wher
 
 
 def test_whole_update_through_the_launcher(bed, launches):
+    """Also: from its check until the start the staged updater cannot be
+    opened for writing or deleting by another program."""
     launch = launches(scenario={"update.ms": 300})
+    # The banknote image is staged after the updater copy was checked and
+    # about half a second before the updater starts.
+    tried = bed.probe.call("tryopen", win_path(launch.folder / "Renvx.exe"),
+                           win_path(launch.folder / "SMARTPAYOUT"), timeout=30)
+    assert not tried["running"], "the updater had started before the attempt: nothing was checked"
+    assert (tried["write"], tried["delete"]) == (ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION)
     main = updater_window(bed)
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
