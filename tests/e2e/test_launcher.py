@@ -27,6 +27,7 @@ MSG_SP = "Error al cargar recursos SP"
 STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
 PAYLOAD_FILES = {"Renvx.exe": "updater.bin", "SMARTHOPPER": "hopper.bin", "SMARTPAYOUT": "payout.bin"}
 INICIAL = "Inicial"
+FORM = "LanzoFrmTonto"  # the launcher's hidden window, made just before the updater starts
 IDC_LIST2, IDC_COMMAND1 = 102, 201
 IDOK, IDYES = 1, 6
 FILE_ATTRIBUTE_HIDDEN = 0x2
@@ -235,7 +236,8 @@ def test_good_run_from_unusual_places(bed, launches, tmp_path, other_drive, wher
 
 def test_whole_update_through_the_launcher(bed, launches):
     """Also: from its check until the start the staged updater cannot be
-    opened for writing or deleting by another program."""
+    opened for writing or deleting by another program, and a quit posted to
+    the launcher while its updater runs changes nothing."""
     launch = launches(scenario={"update.ms": 300})
     # The banknote image is staged after the updater copy was checked and
     # about half a second before the updater starts.
@@ -244,6 +246,9 @@ def test_whole_update_through_the_launcher(bed, launches):
     assert not tried["running"], "the updater had started before the attempt: nothing was checked"
     assert (tried["write"], tried["delete"]) == (ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION)
     main = updater_window(bed)
+    form = launch.app.wait_window(FORM, visible=False)
+    bed.probe.call("postquit", form["hwnd"])
+    quit_at = time.monotonic()
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
         bed.probe.answer(bed.probe.wait_box("Renovo"), answer)
@@ -254,6 +259,11 @@ def test_whole_update_through_the_launcher(bed, launches):
                                                   if w["hwnd"] == main["hwnd"] and w["enabled"]], 20)
     updates = [c.values for c in read_calls(launch.log) if c.op == "UpdateSmartFirmware"]
     assert updates == [["BSTR=" + win_path(launch.folder / "SMARTHOPPER"), "I2=1"]]
+    # Long enough for a clean-up after the quit (a pause, two seconds of
+    # retries on the running updater copy) to have taken the images.
+    time.sleep(max(0.0, quit_at + 4 - time.monotonic()))
+    assert launch.app.running(), "the launcher ended while its updater ran"
+    assert_staged(bed, launch.folder)
     end_updater(bed, main)
     launch.app.wait_exit(timeout=30)
     assert launch.app.boxes() == []
