@@ -7,6 +7,7 @@ launcher starts is found by its main window (class Inicial) and ended by
 closing that window, as a user would.
 """
 
+import hashlib
 import os
 import re
 import shutil
@@ -26,9 +27,11 @@ MSG_SP = "Error al cargar recursos SP"
 STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
 PAYLOAD_FILES = {"Renvx.exe": "updater.bin", "SMARTHOPPER": "hopper.bin", "SMARTPAYOUT": "payout.bin"}
 INICIAL = "Inicial"
+FORM = "LanzoFrmTonto"  # the launcher's hidden window, made just before the updater starts
 IDC_LIST2, IDC_COMMAND1 = 102, 201
 IDOK, IDYES = 1, 6
 FILE_ATTRIBUTE_HIDDEN = 0x2
+ERROR_SHARING_VIOLATION = 32
 
 
 def dos_attributes(path):
@@ -232,8 +235,20 @@ def test_good_run_from_unusual_places(bed, launches, tmp_path, other_drive, wher
 
 
 def test_whole_update_through_the_launcher(bed, launches):
+    """Also: from its check until the start the staged updater cannot be
+    opened for writing or deleting by another program, and a quit posted to
+    the launcher while its updater runs changes nothing."""
     launch = launches(scenario={"update.ms": 300})
+    # The banknote image is staged after the updater copy was checked and
+    # about half a second before the updater starts.
+    tried = bed.probe.call("tryopen", win_path(launch.folder / "Renvx.exe"),
+                           win_path(launch.folder / "SMARTPAYOUT"), timeout=30)
+    assert not tried["running"], "the updater had started before the attempt: nothing was checked"
+    assert (tried["write"], tried["delete"]) == (ERROR_SHARING_VIOLATION, ERROR_SHARING_VIOLATION)
     main = updater_window(bed)
+    form = launch.app.wait_window(FORM, visible=False)
+    bed.probe.call("postquit", form["hwnd"])
+    quit_at = time.monotonic()
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
         bed.probe.answer(bed.probe.wait_box("Renovo"), answer)
@@ -244,6 +259,11 @@ def test_whole_update_through_the_launcher(bed, launches):
                                                   if w["hwnd"] == main["hwnd"] and w["enabled"]], 20)
     updates = [c.values for c in read_calls(launch.log) if c.op == "UpdateSmartFirmware"]
     assert updates == [["BSTR=" + win_path(launch.folder / "SMARTHOPPER"), "I2=1"]]
+    # Long enough for a clean-up after the quit (a pause, two seconds of
+    # retries on the running updater copy) to have taken the images.
+    time.sleep(max(0.0, quit_at + 4 - time.monotonic()))
+    assert launch.app.running(), "the launcher ended while its updater ran"
+    assert_staged(bed, launch.folder)
     end_updater(bed, main)
     launch.app.wait_exit(timeout=30)
     assert launch.app.boxes() == []
@@ -406,10 +426,24 @@ def test_updater_that_cannot_start_still_gets_cleaned_up(bed, launches):
 # Another run in the same folder
 
 
+def folder_lock(folder):
+    """The name of the lock a launcher takes for its folder: the digest of
+    the folder's full name in capitals, as the system resolves it. A name
+    that misses fails the probe's "mutex" at once rather than testing
+    nothing."""
+    canonical = "\\\\?\\" + win_path(folder)
+    return "Global\\Lanzo.Folder." + hashlib.sha256(canonical.upper().encode("utf-16-le")).hexdigest()[:40]
+
+
 def test_second_launcher_leaves_a_running_update_alone(bed, launches):
     first = launches()
     main = updater_window(bed)
     before = snapshot(first.folder)
+    # Kept open here, as by a launcher starting at that moment, the lock of
+    # a killed launcher stays behind abandoned rather than vanishing; the
+    # next launcher takes it and judges the folder by what it finds there.
+    lock = folder_lock(first.folder)
+    bed.probe.call("mutex", lock)
 
     second = launches(name=first.folder.name)
     second.expect_refusal(MSG_APP)
@@ -427,7 +461,10 @@ def test_second_launcher_leaves_a_running_update_alone(bed, launches):
     end_updater(bed, main)
     time.sleep(1)
     assert set(STAGED) <= names(first.folder)
-    full_run(bed, launches(name=first.folder.name))
+    try:
+        full_run(bed, launches(name=first.folder.name))
+    finally:
+        bed.probe.call("unmutex", lock)
 
 
 def short_name(bed, folder):

@@ -329,10 +329,18 @@ TEST(Launcher, CleanUpRetriesALockedFileForAboutTwoSeconds) {
         Fake f;
         f.onStart = [&] { f.files[kSh].busyDeletes = 1000; };
         f.RunIt();
-        unsigned retried = 0;
-        for (std::size_t i = 2; i < f.sleeps.size(); ++i) retried += f.sleeps[i];
-        EXPECT_GE(retried, 1800u);
-        EXPECT_LE(retried, 2200u);
+        // Eleven attempts with a 200 ms pause between each two: a total in
+        // range would also come from fewer, longer pauses or from attempts
+        // that follow each other at once.
+        std::vector<std::wstring> cleanUp;
+        for (auto i = static_cast<std::size_t>(f.At(L"wait")) + 1; i < f.log.size(); ++i)
+            if (f.log[i] == L"delete " + kSh || f.log[i].rfind(L"sleep ", 0) == 0) cleanUp.push_back(f.log[i]);
+        std::vector<std::wstring> expected{L"sleep 500", L"delete " + kSh};
+        for (int pause = 0; pause < 10; ++pause) {
+            expected.push_back(L"sleep 200");
+            expected.push_back(L"delete " + kSh);
+        }
+        EXPECT_EQ(cleanUp, expected);
         EXPECT_TRUE(f.Has(kSh));
         EXPECT_FALSE(f.Has(kExe));
         EXPECT_FALSE(f.Has(kSp)) << "later files must still be removed";

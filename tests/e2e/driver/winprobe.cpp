@@ -40,9 +40,17 @@
 //   move   HWND X Y                         move a window (e.g. a box off another)
 //   raise  HWND                             bring a window to the front and activate it,
 //                                           as a click on its taskbar button does
+//   mutex  NAME                             open an existing named mutex and keep it open
+//                                           (it then outlives an owner that is killed)
+//   unmutex NAME                            let go of it again
+//   tryopen PATH [WHEN]                     try to open PATH for writing and for deleting,
+//                                           as another program would, once file WHEN
+//                                           exists; the errors (0 = opened) and whether a
+//                                           process of PATH's file name ran just after
 //   quit
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -724,6 +732,64 @@ std::string CmdRaise(const Args& a) {
     return "{\"ok\":true}";
 }
 
+// Named mutexes that the probe holds open: an owner that is ended by force
+// then leaves its mutex abandoned for the next program that opens it.
+std::map<std::wstring, win::Handle> g_mutexes;
+
+std::string CmdMutex(const Args& a) {
+    if (a.size() < 2) return Error("usage: mutex NAME");
+    win::Handle h(OpenMutexW(SYNCHRONIZE, FALSE, a[1].c_str()));
+    if (!h) return Error("no such mutex");
+    g_mutexes[a[1]] = std::move(h);
+    return "{\"ok\":true}";
+}
+
+std::string CmdUnmutex(const Args& a) {
+    if (a.size() < 2) return Error("usage: unmutex NAME");
+    if (!g_mutexes.erase(a[1])) return Error("not held");
+    return "{\"ok\":true}";
+}
+
+// The share mode of an open asks for nothing: what refuses is whoever holds
+// the file already.
+DWORD OpenError(const std::wstring& path, DWORD access) {
+    win::Handle h(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+    return h ? 0 : GetLastError();
+}
+
+bool ProcessRuns(const std::wstring& exeName) {
+    win::Handle snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snap) return false;
+    PROCESSENTRY32W pe{};
+    pe.dwSize = sizeof pe;
+    for (BOOL more = Process32FirstW(snap.Get(), &pe); more; more = Process32NextW(snap.Get(), &pe))
+        if (lstrcmpiW(pe.szExeFile, exeName.c_str()) == 0) return true;
+    return false;
+}
+
+// Polls often enough to act within a few milliseconds of WHEN appearing.
+bool WaitForFile(const std::wstring& path, DWORD ms) {
+    const ULONGLONG deadline = GetTickCount64() + ms;
+    while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount64() > deadline) return false;
+        Sleep(1);
+    }
+    return true;
+}
+
+std::string CmdTryOpen(const Args& a) {
+    if (a.size() < 2) return Error("usage: tryopen PATH [WHEN]");
+    const std::wstring& path = a[1];
+    if (a.size() > 2 && !WaitForFile(a[2], 20000)) return Error("WHEN never appeared");
+    const DWORD write = OpenError(path, GENERIC_WRITE);
+    const DWORD remove = OpenError(path, DELETE);
+    const auto slash = path.find_last_of(L'\\');
+    const bool running = ProcessRuns(slash == std::wstring::npos ? path : path.substr(slash + 1));
+    return "{\"ok\":true,\"write\":" + Num(write) + ",\"delete\":" + Num(remove) +
+           ",\"running\":" + Bool(running) + "}";
+}
+
 std::string Dispatch(const Args& a) {
     const std::wstring& cmd = a[0];
     if (cmd == L"ping") return "{\"ok\":true}";
@@ -750,6 +816,9 @@ std::string Dispatch(const Args& a) {
     if (cmd == L"move") return CmdMove(a);
     if (cmd == L"postquit") return CmdPostQuit(a);
     if (cmd == L"raise") return CmdRaise(a);
+    if (cmd == L"mutex") return CmdMutex(a);
+    if (cmd == L"unmutex") return CmdUnmutex(a);
+    if (cmd == L"tryopen") return CmdTryOpen(a);
     return Error("unknown command");
 }
 
