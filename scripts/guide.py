@@ -136,8 +136,9 @@ def stand_in_note(folder, samples):
     if unreadable:
         names = " and ".join(unreadable)
         notes.append(f"These pictures were taken against a test stand-in for the device service, which cannot read "
-                     f"{names}: it shows \u201c{STAND_IN_VERSION}\u201d in place of the image's versions. On the "
-                     f"machine, the right-hand column shows the versions the device service reads from the image.")
+                     f"{names}: it shows \u201c{STAND_IN_VERSION}\u201d in place of that image's versions, and after an "
+                     f"update as the device's. On the machine, the tool shows the versions the device service "
+                     f"reads from the image.")
     return f"<p><i>{html.escape(' '.join(notes))}</i></p>" if notes else ""
 
 
