@@ -123,10 +123,12 @@ if [ "$samples" = no ]; then
     images=$(realpath "$images")
     check_images "$images" "$images"
     given=$root/build/release-images
-    rm -rf "$given" && mkdir -p "$given"
-    for name in SMARTHOPPER SMARTPAYOUT; do
-        cp -- "$images/$name" "$given/$name" || die "firmware image '$images/$name' cannot be read"
-    done
+    if [ "$images" != "$given" ]; then  # else the copy of an earlier run was given
+        rm -rf "$given" && mkdir -p "$given"
+        for name in SMARTHOPPER SMARTPAYOUT; do
+            cp -- "$images/$name" "$given/$name" || die "firmware image '$images/$name' cannot be read"
+        done
+    fi
     check_images "$given" "$images"
 fi
 
