@@ -62,10 +62,23 @@ def staged(folder, sizes):
     return all((folder / n).exists() and (folder / n).stat().st_size == sizes[n] for n in STAGED)
 
 
+def started_as(exe):
+    """The Linux process of a Windows program started by its Unix path
+    (its command line keeps that path; linux_pid_of finds the Windows one)."""
+    needle = str(exe).encode()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and (entry / "cmdline").read_bytes().startswith(needle):
+                return int(entry.name)
+        except OSError:
+            pass
+    return None
+
+
 def peak_kib(exe):
     """The most memory the Linux process of a Windows program has held so
     far (VmHWM), in KiB."""
-    pid = poll(f"the Linux process of {exe}", lambda: linux_pid_of(exe), 10)
+    pid = poll(f"the Linux process of {exe}", lambda: started_as(exe) or linux_pid_of(exe), 10)
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmHWM:"):
             return int(line.split()[1])
