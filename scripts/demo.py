@@ -61,7 +61,8 @@ def staged_as_given(folder, images):
     the updater runs, the only time they exist."""
     differ = [n for n in IMAGES if not (folder / n).is_file() or (folder / n).read_bytes() != (images / n).read_bytes()]
     for n in IMAGES:
-        print(f"  staged {n}: " + ("NOT the given image" if n in differ else f"the given image, {(images / n).stat().st_size} bytes"))
+        print(f"  staged {n}: " + (f"NOT the image in {images}" if n in differ
+                                   else f"byte for byte the image in {images}, {(images / n).stat().st_size} bytes"))
     return differ
 
 

@@ -130,16 +130,16 @@ def stand_in_note(folder, samples):
     carried images' own."""
     listed = folder / "unreadable-images.txt"
     unreadable = listed.read_text().split() if listed.exists() else []
-    notes = []
+    notes = ["These pictures were taken on a test stand-in for the machine's device service; the devices' "
+             "versions in them are examples, not those of a real machine."]
     if samples:
-        notes.append("The versions in these pictures are those of the sample images.")
+        notes.append("The images' versions in them are those of the sample images.")
     if unreadable:
         names = " and ".join(unreadable)
-        notes.append(f"These pictures were taken against a test stand-in for the device service, which cannot read "
-                     f"{names}: it shows \u201c{STAND_IN_VERSION}\u201d in place of that image's versions, and after an "
+        notes.append(f"The stand-in cannot read {names}: it shows \u201c{STAND_IN_VERSION}\u201d in place of that image's versions, and after an "
                      f"update as the device's. On the machine, the tool shows the versions the device service "
                      f"reads from the image.")
-    return f"<p><i>{html.escape(' '.join(notes))}</i></p>" if notes else ""
+    return f"<p><i>{html.escape(' '.join(notes))}</i></p>"
 
 
 def picture(folder, name):
