@@ -69,7 +69,7 @@ test_images() {  # test_images DIR: two good images of other sizes and contents 
     mkdir -p "$1" &&
     /usr/bin/python3 firmware/make_images.py --one "$1/SMARTHOPPER" --device 0 --fw SH0301.07 --ds SHDS0102 --size 300001 &&
     # Begins like a maker's image, but the simulator cannot read the rest.
-    { printf 'ITL\007maker'; head -c 123451 /dev/urandom; } >"$1/SMARTPAYOUT"
+    /usr/bin/python3 firmware/make_images.py --one "$1/SMARTPAYOUT" --device 1 --fw NV0301.02 --ds NVDS0202 --size 123457 --format 7
 }
 refuses_bad_images() {  # each fault of an image, caught before anything is built
     local dir=$release_check/bad-images as_user=()
