@@ -75,6 +75,7 @@ refuses_bad_images() {  # each fault of an image, caught before anything is buil
     local dir=$release_check/bad-images as_user=()
     refused "which firmware images?" || return 1
     rm -rf "$dir" && test_images "$dir/good" || return 1
+    refused "exclude each other" --images "$dir/good" --sample-images || return 1
     spoilt() {  # spoilt NAME: a copy of the good images, one of them to spoil
         rm -rf "${dir:?}/$1" && cp -r "$dir/good" "$dir/$1" && echo "$dir/$1"
     }
