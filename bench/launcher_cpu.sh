@@ -9,12 +9,33 @@
 #   2. the time to stage the three payloads, digest checks included,
 #      against a plain copy of the same bytes by a Windows program. Both
 #      include the start of a Wine process, shown on its own as well; the
-#      best of BENCH_ROUNDS (default 5) interleaved rounds each.
+#      best of BENCH_ROUNDS (default 5) interleaved rounds each; and the
+#      launcher's peak memory while it stages (VmHWM from /proc) beside the
+#      payload size.
+# BENCH_IMAGES=DIR (or the first argument) measures a launcher that carries
+# DIR/SMARTHOPPER and DIR/SMARTPAYOUT instead: it is built for the bed's
+# processor in build/bench-images-PROCESSOR with the release's settings,
+# e.g. two images of 16 MiB each:
+#   for i in "SMARTHOPPER 0 SH" "SMARTPAYOUT 1 NV"; do set -- $i
+#       firmware/make_images.py --one /tmp/big/$1 --device $2 --fw ${3}0400.00 --ds ${3}DS0400 --size 16777216
+#   done; BENCH_ROUNDS=10 bench/launcher_cpu.sh /tmp/big
 # Prints its findings; not a pass/fail test.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 . "$repo/scripts/bed.sh"
+images=${1:-${BENCH_IMAGES:-}}
+if [ -n "$images" ]; then
+    [ -f "$images/SMARTHOPPER" ] && [ -f "$images/SMARTPAYOUT" ] \
+        || { echo "bench: $images must hold SMARTHOPPER and SMARTPAYOUT" >&2; exit 2; }
+    . "$repo/scripts/release-build.sh"
+    bed_choose "$repo"
+    processor=$([ "$BED_X64" = yes ] && echo x86_64 || echo i686)
+    E2E_BUILD=$repo/build/bench-images-$processor
+    echo "bench: building a launcher that carries $images in $E2E_BUILD"
+    release_configure "$repo" "$E2E_BUILD" "" "$processor" "$(realpath "$images")"
+    release_build "$E2E_BUILD" Lanzo ArconSim winprobe
+fi
 [ -n "${E2E_BUILD:-}" ] || { bed_choose "$repo"; E2E_BUILD=$BED_BUILD; }
 : "${E2E_TAG:=lanzo-bench}"
 export E2E_BUILD E2E_TAG
@@ -26,7 +47,7 @@ from pathlib import Path
 repo = Path(sys.argv[1])
 sys.path.insert(0, str(repo / "tests" / "e2e"))
 from conftest import Bed          # noqa: E402
-from wine import App, poll, win_path  # noqa: E402
+from wine import App, linux_pid_of, poll, win_path  # noqa: E402
 
 STAGED = ("Renvx.exe", "SMARTHOPPER", "SMARTPAYOUT")
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
@@ -39,6 +60,29 @@ def updater_main(bed):
 
 def staged(folder, sizes):
     return all((folder / n).exists() and (folder / n).stat().st_size == sizes[n] for n in STAGED)
+
+
+def started_as(exe):
+    """The Linux process of a Windows program started by its Unix path
+    (its command line keeps that path; linux_pid_of finds the Windows one)."""
+    needle = str(exe).encode()
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and (entry / "cmdline").read_bytes().startswith(needle):
+                return int(entry.name)
+        except OSError:
+            pass
+    return None
+
+
+def peak_kib(exe):
+    """The most memory the Linux process of a Windows program has held so
+    far (VmHWM), in KiB."""
+    pid = poll(f"the Linux process of {exe}", lambda: started_as(exe) or linux_pid_of(exe), 10)
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no VmHWM for {exe}")
 
 
 def timed(argv, env, done, cwd=None):
@@ -86,12 +130,13 @@ try:
     src.mkdir()
     for n, p in sources.items():
         shutil.copy(p, src / n)
-    stage_times, copy_times = [], []
+    stage_times, copy_times, peaks = [], [], []
     for r in range(ROUNDS):
         run = work / f"stage{r}"
         run.mkdir()
         shutil.copy(bed.exe("Lanzo.exe"), run / "Lanzo.exe")
         t_stage, proc = timed([*bed.wine.cmd, str(run / "Lanzo.exe")], env, lambda: staged(run, sizes), run)
+        peaks.append(peak_kib(run / "Lanzo.exe"))  # the launcher waits for the updater, so it still runs
         main = updater_main(bed)
         bed.probe.call("close", main["hwnd"])
         proc.wait(30)
@@ -113,6 +158,8 @@ try:
     print(f"plain copy start to all three written:   {t_copy * 1000:7.0f} ms")
     print(f"staging beyond a plain copy:             {(t_stage - t_copy) * 1000:7.0f} ms "
           f"(staging / copy = {t_stage / t_copy:.2f})")
+    print(f"launcher's peak memory while staging:    {max(peaks) / 1024:7.1f} MiB (VmHWM, highest of {ROUNDS}; "
+          f"payloads {total / 1048576:.1f} MiB)")
 finally:
     bed.close()
     shutil.rmtree(work, ignore_errors=True)

@@ -4,8 +4,10 @@ given: the same bytes on every run, so builds are reproducible.
 
     make_images.py OUTDIR
         writes OUTDIR/SMARTHOPPER and OUTDIR/SMARTPAYOUT
-    make_images.py --one PATH --device 0|1 --fw TEXT --ds TEXT [--size N]
-        writes one image with other versions, e.g. for tests
+    make_images.py --one PATH --device 0|1 --fw TEXT --ds TEXT [--size N] [--format N]
+        writes one image with other versions, e.g. for tests; a format
+        other than 1 gives an image that begins like the maker's but whose
+        header the simulator cannot read
 
 Header: b"ITL", format 1, device (0 coin recycler, 1 banknote module),
 u16 LE length + UTF-8 firmware version, u16 LE length + UTF-8 dataset
@@ -25,8 +27,8 @@ SAMPLES = {
 }
 
 
-def header(device, fw, ds):
-    out = b"ITL" + bytes([1, device])
+def header(device, fw, ds, fmt=1):
+    out = b"ITL" + bytes([fmt, device])
     for text in (fw, ds):
         data = text.encode("utf-8")
         if len(data) > 0xFFFF:
@@ -48,8 +50,8 @@ def filler(seed, length):
     return b"".join(chunks)[:length]
 
 
-def image(name, device, fw, ds, size):
-    head = header(device, fw, ds)
+def image(name, device, fw, ds, size, fmt=1):
+    head = header(device, fw, ds, fmt)
     if size < len(head):
         raise ValueError(f"{name}: size {size} is smaller than its header ({len(head)} bytes)")
     return head + filler(name, size - len(head))
@@ -70,11 +72,12 @@ def main(argv):
     p.add_argument("--fw")
     p.add_argument("--ds")
     p.add_argument("--size", type=int, default=4096)
+    p.add_argument("--format", type=int, default=1, choices=range(256), metavar="0..255")
     a = p.parse_args(argv)
     if a.one:
         if a.device is None or a.fw is None or a.ds is None:
             p.error("--one needs --device, --fw and --ds")
-        write(a.one, image(os.path.basename(a.one), a.device, a.fw, a.ds, a.size))
+        write(a.one, image(os.path.basename(a.one), a.device, a.fw, a.ds, a.size, a.format))
         return 0
     if not a.outdir:
         p.error("give OUTDIR or --one")

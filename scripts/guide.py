@@ -2,9 +2,12 @@
 """Writes the technician's guide: one HTML file with the demo's screenshots
 inside it, so that it opens anywhere without other files or a network.
 
-    scripts/guide.py SHOTS_FOLDER OUT.html
+    scripts/guide.py SHOTS_FOLDER OUT.html [MANIFEST.txt]
 
-SHOTS_FOLDER holds the screenshots that scripts/demo.py takes.
+SHOTS_FOLDER holds the screenshots that scripts/demo.py takes (and its
+unreadable-images.txt). MANIFEST.txt, as scripts/release.sh writes it, puts
+what this copy of Lanzo.exe carries on the first page; a release of sample
+images says so in the guide's first line.
 """
 
 import base64
@@ -83,20 +86,78 @@ STEPS = [
 ]
 
 
+SAMPLE_MARK = "firmware: SAMPLE IMAGES"
+STAND_IN_VERSION = "SIM-UNREADABLE"  # the simulator's, for an image it cannot read
+DEVICES = (("SMARTHOPPER", "coin recycler"), ("SMARTPAYOUT", "banknote module"))
+
+
+def read_manifest(path):
+    """The manifest's "key: value" lines, in order, and whether it is a
+    release of sample images."""
+    lines = path.read_text(encoding="utf-8").splitlines() if path else []
+    facts = dict(line.split(": ", 1) for line in lines if ": " in line and not line.startswith("#"))
+    return facts, bool(lines) and lines[0].startswith(SAMPLE_MARK)
+
+
+def sample_banner(samples):
+    if not samples:
+        return ""
+    return ('<p class="warning"><b>SAMPLE FIRMWARE IMAGES: NOT FOR THE FIELD.</b> This copy of Lanzo.exe carries '
+            "the project's sample images, not the device maker's firmware. Do not use it on a machine.</p>\n")
+
+
+def what_it_carries(facts):
+    """The manifest's facts as the guide's first table."""
+    if not facts:
+        return ""
+    rows = []
+    commit = facts.get("commit", "unknown")
+    if facts.get("uncommitted changes") == "yes":
+        commit += " (with uncommitted changes)"
+    rows.append(("Built from", commit))
+    for name, device in DEVICES:
+        size, digest = facts.get(f"image {name} size", "?"), facts.get(f"image {name} sha256", "?")
+        rows.append((f"{device.capitalize()} image", f"{name}, {size} bytes, SHA-256 {digest}"))
+    rows.append(("Lanzo.exe", f"SHA-256 {facts.get('file Lanzo.exe sha256', '?')}"))
+    signed = facts.get("signed") == "yes"
+    rows.append(("Signed", f"yes, by {facts.get('signer', '?')}" if signed else "no"))
+    cells = "\n".join(f"<tr><th>{html.escape(k)}</th><td><code>{html.escape(v)}</code></td></tr>" for k, v in rows)
+    return f"<h2>What this copy carries</h2>\n<table>\n{cells}\n</table>\n"
+
+
+def stand_in_note(folder, samples):
+    """Says whose versions the screenshots show, where they are not the
+    carried images' own."""
+    listed = folder / "unreadable-images.txt"
+    unreadable = listed.read_text().split() if listed.exists() else []
+    notes = ["These pictures were taken on a test stand-in for the machine's device service; the devices' "
+             "versions in them are examples, not those of a real machine."]
+    if samples:
+        notes.append("The images' versions in them are those of the sample images.")
+    if unreadable:
+        names = " and ".join(unreadable)
+        notes.append(f"The stand-in cannot read {names}: it shows \u201c{STAND_IN_VERSION}\u201d in place of that image's versions, and after an "
+                     f"update as the device's. On the machine, the tool shows the versions the device service "
+                     f"reads from the image.")
+    return f"<p><i>{html.escape(' '.join(notes))}</i></p>"
+
+
 def picture(folder, name):
     data = base64.b64encode((folder / f"{name}.png").read_bytes()).decode("ascii")
     return f'<img src="data:image/png;base64,{data}" alt="{name}">'
 
 
-def page(folder):
-    steps = "\n".join(f"<li><p>{text}</p>{picture(folder, shot)}</li>" for shot, text in STEPS)
+def page(folder, facts, samples):
+    note = stand_in_note(folder, samples)
+    steps = "\n".join(f"<li><p>{text}</p>{note if shot == 'main-window' else ''}{picture(folder, shot)}</li>"
+                      for shot, text in STEPS)
     rows = "\n".join(f"<tr><td>{html.escape(box)}</td><td>{html.escape(means)}</td><td>{html.escape(do)}</td></tr>"
                      for box, means, do in FAILURES)
     return f"""<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
-<title>Firmware update: guide for the technician</title>
+<title>{"SAMPLE IMAGES, NOT FOR THE FIELD: " if samples else ""}Firmware update: guide for the technician</title>
 <style>
 body {{ font-family: sans-serif; max-width: 60em; margin: 2em auto; padding: 0 1em; line-height: 1.4; }}
 img {{ display: block; margin: 0.5em 0 1.5em; border: 1px solid #999; }}
@@ -106,12 +167,12 @@ td, th {{ border: 1px solid #999; padding: 0.4em; vertical-align: top; text-alig
 </style>
 </head>
 <body>
-<h1>Firmware update of the coin recycler and the banknote module</h1>
+{sample_banner(samples)}<h1>Firmware update of the coin recycler and the banknote module</h1>
 <p><b>Lanzo.exe</b> updates the firmware of the cash machine's coin recycler and banknote module. It carries
 the update program and the two firmware images inside itself, writes them next to itself while it runs, and
 removes them again at the end. It talks to the devices only through the machine's device service, which
 must be installed and running on this PC.</p>
-<p class="warning"><b>Never switch the machine off while the wait window reads \u201cUpdating ...\u201d.</b>
+{what_it_carries(facts)}<p class="warning"><b>Never switch the machine off while the wait window reads \u201cUpdating ...\u201d.</b>
 An interrupted or wrong update can leave a device unusable.</p>
 <h2>Before you start</h2>
 <ul>
@@ -133,15 +194,16 @@ An interrupted or wrong update can leave a device unusable.</p>
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) not in (3, 4):
         print(__doc__, file=sys.stderr)
         return 2
     folder, out = Path(sys.argv[1]), Path(sys.argv[2])
+    facts, samples = read_manifest(Path(sys.argv[3]) if len(sys.argv) == 4 else None)
     missing = [s for s in SHOTS if not (folder / f"{s}.png").is_file()]
     if missing:
         print(f"guide: screenshots missing in {folder}: {', '.join(missing)}", file=sys.stderr)
         return 1
-    out.write_text(page(folder), encoding="utf-8")
+    out.write_text(page(folder, facts, samples), encoding="utf-8")
     return 0
 
 

@@ -7,6 +7,9 @@ packages=(cmake ninja-build g++ libgtest-dev python3 python3-pytest
           g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine32:i386 xvfb xauth x11-utils xdotool imagemagick procps)
+# Wine draws the title bars' buttons with its Marlett font; without it every
+# screenshot shows them as the letters "0 1 r".
+packages+=(fonts-wine)
 # --- 64-bit Windows bed: begin
 # The 64-bit loader gives the 64-bit prefixes (WoW64) of the field machines.
 packages+=(wine64)

@@ -157,6 +157,19 @@ void Arcon::Log(const std::wstring& event, const std::wstring& fields) const {
     log_.Write(std::wstring(GenName(gen_)) + L"\t" + event + fields);
 }
 
+// A release carries the maker's images, whose header is not the one this
+// stand-in reads; its whole-update run must still go through, under
+// versions that no screenshot can pass off as the image's own.
+std::optional<ImageHeader> Arcon::ImageFor(const std::wstring& path, std::uint8_t device) const {
+    if (auto image = ReadImageHeader(path)) {
+        if (image->device != device) return std::nullopt;
+        return image;
+    }
+    if (!scenario_.acceptUnreadableImages || !ImageFileReadable(path)) return std::nullopt;
+    Log(L"UnreadableImage", L"\t" + EscapeForLog(path));
+    return ImageHeader{device, kUnreadableImageVersion, kUnreadableImageVersion};
+}
+
 STDMETHODIMP Arcon::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IDispatch) {
@@ -366,8 +379,8 @@ Arcon::Natural Arcon::Perform(DISPID id, std::vector<VARIANT*>& args) {
         auto n = integer(1);
         if (!n) return r;
         if (*n != 0 && *n != 1) return r;
-        auto image = ReadImageHeader(*path);
-        if (!image || image->device != *n) return r;
+        auto image = ImageFor(*path, static_cast<std::uint8_t>(*n));
+        if (!image) return r;
         WriteBack(args[2], image->fw);
         WriteBack(args[3], image->ds);
         r.result = 1;
@@ -380,8 +393,8 @@ Arcon::Natural Arcon::Perform(DISPID id, std::vector<VARIANT*>& args) {
         if (!n) return r;
         auto dev = UpdateDevice(gen_, *n);
         if (!dev) return r;
-        auto image = ReadImageHeader(*path);
-        if (!image || image->device != ImageDevice(*dev)) return r;
+        auto image = ImageFor(*path, ImageDevice(*dev));
+        if (!image) return r;
         // The real write blocks its caller for seconds; so does this one.
         Sleep(scenario_.updateMs);
         devices_[*dev] = {image->fw, image->ds};

@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CallLog.h"
 #include "Chaos.h"
+#include "Image.h"
 #include "Scenario.h"
 
 namespace sim {
@@ -44,6 +46,7 @@ private:
     HRESULT Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep, UINT* argErr);
     Natural Perform(DISPID id, std::vector<VARIANT*>& args);
     void Log(const std::wstring& event, const std::wstring& fields = L"") const;
+    std::optional<ImageHeader> ImageFor(const std::wstring& path, std::uint8_t device) const;
 
     std::atomic<ULONG> refs_{1};
     Gen gen_;

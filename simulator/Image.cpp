@@ -56,4 +56,10 @@ std::optional<ImageHeader> ReadImageHeader(const std::wstring& path) {
     return h;
 }
 
+bool ImageFileReadable(const std::wstring& path) {
+    win::Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return f.Valid();
+}
+
 }  // namespace sim

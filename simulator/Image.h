@@ -19,4 +19,13 @@ struct ImageHeader {
 // nullopt when the file is missing, unreadable, or its header is malformed.
 std::optional<ImageHeader> ReadImageHeader(const std::wstring& path);
 
+// True when the file can be opened for reading, whatever it holds.
+bool ImageFileReadable(const std::wstring& path);
+
+// The versions a scenario with "unreadable_images = accept" gives an image
+// whose header is not ours (a maker's real image): it orders above every
+// version the simulated devices start with, so a run needs no downgrade, and
+// it reads as what it is in a screenshot.
+inline constexpr wchar_t kUnreadableImageVersion[] = L"SIM-UNREADABLE";
+
 }  // namespace sim

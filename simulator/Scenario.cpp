@@ -230,6 +230,11 @@ Scenario Scenario::Parse(std::string_view utf8) {
             auto v = ParseInt(value);
             if (!v || *v < 0 || *v > 60000) fail(L"chaos.delay_ms must lie between 0 and 60000");
             else sc.chaos.maxDelayMs = static_cast<DWORD>(*v);
+        } else if (key == L"unreadable_images") {
+            std::wstring v = Lower(Trim(value));
+            if (v == L"accept") sc.acceptUnreadableImages = true;
+            else if (v == L"refuse") sc.acceptUnreadableImages = false;
+            else fail(L"unreadable_images is accept or refuse");
         } else if (key == L"state") {
             // A path, taken literally: Windows paths are full of backslashes.
             sc.statePath = std::wstring(Trim(value));

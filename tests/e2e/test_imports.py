@@ -241,8 +241,8 @@ def debuglink(pe):
     return name, struct.unpack_from("<I", link, crc_at)[0]
 
 
-def firmware_images_size():
-    return sum((BUILD / "firmware" / n).stat().st_size for n in ("SMARTHOPPER", "SMARTPAYOUT"))
+def payloads_size():
+    return sum(payload_file(n).stat().st_size for n in ("updater.bin", "hopper.bin", "payout.bin"))
 
 
 def version_strings(pe):
@@ -255,7 +255,8 @@ def version_strings(pe):
 
 SHIPPED = {
     "Renovo.exe": (lambda: 400_000, {"ProductName": "Renovo", "FileVersion": "1.1", "OriginalFilename": "Renovo.exe"}),
-    "Lanzo.exe": (lambda: 700_000 + firmware_images_size(),
+    # Whatever the images, the launcher itself stays small.
+    "Lanzo.exe": (lambda: 250_000 + payloads_size(),
                   {"ProductName": "Launcher", "FileVersion": "1.00", "InternalName": "Lanzo",
                    "OriginalFilename": "Lanzo.exe"}),
 }
@@ -292,9 +293,16 @@ def test_signed_release_is_whole_and_verifies(tmp_path):
     dist = Path(RELEASE_DIST)
     ca = Path(os.environ["E2E_RELEASE_CA"])
     written = sorted(str(p.relative_to(dist)) for p in dist.rglob("*") if p.is_file())
-    assert written == ["GUIDE.html", "Lanzo.exe", "SHA256SUMS", "symbols/Lanzo.exe.debug", "symbols/Renovo.exe.debug"]
+    assert written == ["GUIDE.html", "Lanzo.exe", "MANIFEST.txt", "SHA256SUMS", "symbols/Lanzo.exe.debug",
+                       "symbols/Renovo.exe.debug"]
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
-    assert sums.returncode == 0 and sums.stdout.count(": OK") == 4, sums.stdout + sums.stderr
+    assert sums.returncode == 0 and sums.stdout.count(": OK") == 5, sums.stdout + sums.stderr
+
+    # A release of the sample images says so first, in the manifest and the
+    # guide, and names the signer it was signed by.
+    manifest = (dist / "MANIFEST.txt").read_text(encoding="utf-8").splitlines()
+    assert manifest[0].startswith("firmware: SAMPLE IMAGES") and "signed: yes" in manifest, manifest
+    assert "signer: CN=Throwaway test signer" in manifest, manifest
 
     # The updater was signed before it was embedded: the embedded copy
     # carries its own signature, and the launcher's recorded digest is that
@@ -318,3 +326,4 @@ def test_signed_release_is_whole_and_verifies(tmp_path):
         if s.startswith("data:"):
             assert base64.b64decode(s.split(",", 1)[1]).startswith(b"\x89PNG")
     assert "Updating ..." in guide
+    assert guide.index("SAMPLE FIRMWARE IMAGES") < guide.index("<h1>")

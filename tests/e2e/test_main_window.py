@@ -447,6 +447,22 @@ def check_labels_rule_and_order(probe, main, rects, scale):
                                                                      IDC_COMMAND2]
 
 
+def check_close_button(probe, main):
+    """The title bar's close button shows a cross, not the letter "r" that
+    Wine draws when its Marlett font is missing (the other buttons then read
+    "0" and "1"): its dark pixels mirror each other across both axes of a
+    square."""
+    left, top, right, _ = main["rect"]
+    box = [(x, y) for y in range(top + 2, top + 20) for x in range(right - 23, right - 3)]
+    dark = {p for p, c in zip(box, probe.pixels(box)) if max(c) < 80}
+    assert len(dark) >= 8, f"close button: {sorted(dark)}"
+    xs, ys = [x for x, _ in dark], [y for _, y in dark]
+    x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
+    assert x1 - x0 == y1 - y0, f"close button glyph is {x1 - x0 + 1} x {y1 - y0 + 1} pixels"
+    assert dark == {(x0 + x1 - x, y) for x, y in dark} == {(x, y0 + y1 - y) for x, y in dark}, \
+        f"close button glyph is no cross: {sorted(dark)}"
+
+
 def check_program_icon(bed):
     """Both programs carry icon group 1: 16, 24, 32 and 48 px, 24-bit colour
     with a mask (the DIB is twice as high as the image)."""
@@ -463,6 +479,7 @@ def test_look_at_96_and_144_dpi(bed, updater):
     main = u.ready()
     time.sleep(0.5)  # let the window paint
     check_look(bed, u, main, 1.0)
+    check_close_button(u.probe, main)
     screenshot(bed, main, SCREENSHOTS / "screenshot-96dpi.png")
     u.end(main)
 

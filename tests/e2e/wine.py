@@ -150,6 +150,9 @@ class Xvfb:
 
 
 LOADER_64 = Path("/usr/lib/wine/wine64")
+# Wine draws the title bars' buttons as glyphs of this font (Debian's
+# fonts-wine); without it they come out as the letters "0 1 r".
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
 
 
 class Wine:
@@ -180,6 +183,12 @@ class Wine:
         # runs no 32-bit code; the 64-bit one hands a 32-bit program on itself.
         self.cmd = [str(LOADER_64)] if arch == "win64" and LOADER_64.exists() else ["wine"]
         self.run([*self.cmd, "wineboot", "-i"], timeout=180)
+        # This Wine does not search its own font folder, only the prefix's;
+        # the other fonts there stay out, so the programs' text looks as before.
+        if MARLETT.exists():
+            fonts = self.prefix / "drive_c" / "windows" / "Fonts"
+            fonts.mkdir(parents=True, exist_ok=True)
+            shutil.copy(MARLETT, fonts / MARLETT.name)
         if arch == "win64" and not (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
             raise E2EError("WINEARCH=win64 gave no 64-bit prefix (is the wine64 package installed?)")
         # A 32-bit in-process server is registered by the 32-bit regsvr32 in
