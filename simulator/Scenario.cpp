@@ -230,6 +230,10 @@ Scenario Scenario::Parse(std::string_view utf8) {
             auto v = ParseInt(value);
             if (!v || *v < 0 || *v > 60000) fail(L"chaos.delay_ms must lie between 0 and 60000");
             else sc.chaos.maxDelayMs = static_cast<DWORD>(*v);
+        } else if (key == L"post_to_self") {
+            const std::wstring v = Lower(Trim(value));
+            if (v != L"on" && v != L"off") fail(L"post_to_self is on or off");
+            else sc.postToSelf = v == L"on";
         } else if (key == L"state") {
             // A path, taken literally: Windows paths are full of backslashes.
             sc.statePath = std::wstring(Trim(value));

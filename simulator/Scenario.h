@@ -57,6 +57,7 @@ struct Scenario {
     std::map<std::wstring, std::wstring> device;  // "recycler.fw" -> text
     DWORD updateMs = 3000;
     std::wstring statePath;
+    bool postToSelf = false;                      // keeps posting to a window of its own while idle
     std::vector<std::wstring> errors;             // one per rejected line
 
     const OperationScript* Find(Gen gen, std::wstring_view op) const;

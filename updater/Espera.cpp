@@ -119,6 +119,8 @@ void Espera::SetInfo(const std::wstring& text) {
     UpdateWindow(hwnd_);
 }
 
+void Espera::BeforeWrite() { awake_.emplace().Arm(); }
+
 void Espera::Show() {
     if (!hwnd_) return;
     // SetWindowPos rather than ShowWindow: the first ShowWindow of a process
@@ -215,13 +217,12 @@ LRESULT Espera::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         if (LOWORD(wp) == IDC_TXTACTUALIZA && HIWORD(wp) == EN_SETFOCUS) {
             Shared& app = App();
             if (!app.mainView) return 0;
-            // A quit asked for meanwhile ends the program only once the
-            // device has been written, restarted and reported on.
-            const QuitHeldBack untilReported;
             BoxMessages ui;
             PumpClock clock;
             core::RunUpdate(app.session, app.updaterFolder, app.waitRequest, flags_, *app.mainView, *this, ui,
                             clock, app.mainState);
+            // The run's report has been answered.
+            awake_.reset();
         }
         return 0;
     case WM_CTLCOLORSTATIC:

@@ -134,18 +134,19 @@ class Runs:
         self.apps = []
 
     def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run", images=None, env=None,
-               exe=None):
+               threading="Apartment"):
         """Starts the updater with the simulator registered as `register`
         ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys),
         from the folder tmp/`name`, which also holds the scenario and the
         call log. With `images` (names of the built firmware images) the
         folder is staged as the launcher does it: a copy of Renovo.exe beside
         those images, and that copy runs. `env`: more environment variables;
-        `exe`: another updater build (by file name) instead of Renovo.exe."""
-        self.bed.sim.register(register)
+        `threading`: the simulator's ThreadingModel ("none": registered
+        without one, as an old single-threaded server)."""
+        self.bed.sim.register(register, threading)
         folder = self.tmp / name
         folder.mkdir(parents=True, exist_ok=True)
-        exe = self.bed.exe(exe) if exe else self.bed.renovo_exe
+        exe = self.bed.renovo_exe
         if images is not None:
             exe = Path(shutil.copy(exe, folder / "Renovo.exe"))
             for image in images:

@@ -55,9 +55,10 @@ GEN = {
 
 
 class Updater:
-    def __init__(self, runs, register, scenario, name="updater", exe=None):
+    def __init__(self, runs, register, scenario, name="updater", threading="Apartment", env=None):
         self.folder = runs.tmp / name
-        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"), exe=exe)
+        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"),
+                               threading=threading, env=env)
         self.bed = runs.bed
         self.probe = runs.bed.probe
         self.main = self.app.wait_window(INICIAL)
@@ -132,8 +133,8 @@ class Updater:
 @pytest.fixture
 def updater(runs):
     """Starts the updater; `runs` ends it after the test whatever happened."""
-    def start(register="v2", scenario=None, exe=None):
-        return Updater(runs, register, scenario or {}, exe=exe)
+    def start(register="v2", scenario=None, threading="Apartment", env=None):
+        return Updater(runs, register, scenario or {}, threading=threading, env=env)
     return start
 
 
@@ -169,14 +170,10 @@ def expected_report(gen):
 # Tests
 
 
-# Renovo_onethread is built so that its component thread never starts: the
-# whole run must work on the windows' thread, as a system without that
-# thread gets it.
-@pytest.mark.parametrize("gen, exe", [("v2", None), ("v1", None), ("v2", "Renovo_onethread.exe")],
-                         ids=["v2", "v1", "v2-no-component-thread"])
-def test_coin_recycler_update(updater, gen, exe):
+@pytest.mark.parametrize("gen", ["v2", "v1"])
+def test_coin_recycler_update(updater, gen):
     # The write takes a second, so "Updating ..." can be seen during it.
-    u = updater(gen, {"update.ms": 1000}, exe)
+    u = updater(gen, {"update.ms": 1000})
     g = GEN[gen]
     assert u.list1() == DEVICE_LINES
     assert u.list2() == IMAGE_LINES
@@ -226,10 +223,7 @@ def test_coin_recycler_update(updater, gen, exe):
     # Created, called and released on one thread of its own: the windows'
     # thread never waits inside the component.
     threads = u.app.component_threads()
-    if exe:
-        assert threads == {u.main["tid"]}, (threads, u.main["tid"])
-    else:
-        assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
+    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
 def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater):
@@ -266,7 +260,8 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
 def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater):
     # A WM_QUIT posted to the windows' thread while the write runs: the
     # write's wait and the 5 s wait still sleep between events, the report
-    # box stays until it is answered, and then the quit ends the program.
+    # box stays until it is answered, and then the quit ends the program the
+    # way a close does, Terminate first.
     u = updater("v2", {"update.ms": 4000})
     espera = u.start_update(IDC_COMMAND1)
     u.probe.call("postquit", u.main["hwnd"], 7)
@@ -280,7 +275,8 @@ def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater)
     assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]], "the report must stay until it is answered"
     u.app.answer(box, IDOK)
     assert u.app.wait_exit() == 7
-    assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware", "StartUp"] + ["GetFirmWareVersion"] * 3
+    assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware", "StartUp"] +
+                                                      ["GetFirmWareVersion"] * 3 + ["Terminate"])
 
 
 def test_banknote_module_update_waits_25_seconds(updater):

@@ -390,13 +390,15 @@ class Simulator:
         self.dll = dll
         self.current = None
 
-    def register(self, which):
+    def register(self, which, threading="Apartment"):
+        """`threading`: the ThreadingModel value, or "none" for none."""
         assert which in self.SETS, which
-        if which == self.current:
+        if (which, threading) == self.current:
             return
         # Registering removes the generations not asked for.
-        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
-        self.current = which
+        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)],
+                      extra_env={"ARCONSIM_REGISTER": which, "ARCONSIM_THREADING": threading})
+        self.current = (which, threading)
 
 
 def write_scenario(path, settings):
