@@ -204,7 +204,10 @@ void UpdateShutdownReason() {
     HWND wanted = g_busy ? App().mainWindow : nullptr;
     if (wanted == g_reasonShownBy) return;
     if (g_reasonShownBy && IsWindow(g_reasonShownBy)) ShutdownBlockReasonDestroy(g_reasonShownBy);
-    g_reasonShownBy = wanted && ShutdownBlockReasonCreate(wanted, kShutdownReason) ? wanted : nullptr;
+    // Destroyed later even where creating it failed: that costs nothing,
+    // and a failure that was no failure cannot leave a stale reason behind.
+    if (wanted) ShutdownBlockReasonCreate(wanted, kShutdownReason);
+    g_reasonShownBy = wanted;
 }
 
 void AwakeWhileWriting::Arm() {

@@ -77,7 +77,8 @@ class Bed:
             self.wine = Wine(self.xvfb.display, os.environ.get("E2E_TAG", "e2e"),
                              os.environ.get("E2E_WINEARCH") or None, x64=self.build.x64)
             self.probe_exe = self.build.need("winprobe.exe")
-            self.probe = Probe(self.wine, self.probe_exe)
+            self.trace = self.wine.prefix / "probe-stderr.log"
+            self.probe = Probe(self.wine, self.probe_exe, self.trace)
             self._sim = None
             self.dpi = 96
         except BaseException:
@@ -106,7 +107,7 @@ class Bed:
         self.wine.set_dpi(dpi)
         self.probe.close()
         self.wine.wait_server_gone()
-        self.probe = Probe(self.wine, self.probe_exe)
+        self.probe = Probe(self.wine, self.probe_exe, self.trace)
         self.dpi = dpi
 
     def close(self):

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from wine import RING_COLOURS, poll, read_ring, ring_pictures, ring_step, win_path
+from wine import RING_COLOURS, SystemCallTrace, poll, read_ring, ring_pictures, ring_step, win_path
 
 INICIAL = "Inicial"
 ESPERA = "Espera"
@@ -39,6 +39,10 @@ DEVICE_LINES = ["Coin validator:", "FW: CV0100.00", "",
 IMAGE_LINES = ["Coin validator:", "FW: -NOT AVAILABLE-", "",
                "Coin recycler:", "FW: SH0300.20", "DS: SHDS0101", "",
                "Banknote module:", "FW: NV0300.30", "DS: NVDS0201"]
+
+# SetThreadExecutionState during a write, and after it (ES_CONTINUOUS alone).
+AWAKE, RELAXED = 0x80000003, 0x80000000
+SHUTDOWN_REASON = "A firmware update is running. Switching off now can leave the device unusable."
 
 # Per generation: the write's device number for each image, the restart, and
 # the device numbers of the report's three version queries.
@@ -304,14 +308,43 @@ def test_banknote_module_update_waits_25_seconds(updater):
     u.close()
 
 
-def test_failed_updates_leave_everything_for_another_try(updater):
+def awake_and_writes(trace):
+    """The execution states the updater set and the writes the component
+    began, in the order they happened."""
+    out = []
+    for name, args in trace.events():
+        if name == "SetThreadExecutionState":
+            out.append(args[0] & 0xFFFFFFFF)
+        elif name == "OutputDebugStringW" and args and str(args[-1]).endswith("UpdateSmartFirmware begins"):
+            out.append("write")
+    return out
+
+
+def shutdown_reasons(trace):
+    return [(name, args) for name, args in trace.events() if name.startswith("ShutdownBlockReason")]
+
+
+def test_failed_updates_leave_everything_for_another_try(bed, updater):
+    # Whatever a write's outcome, the machine and the screen are kept awake
+    # from just before it begins until its report is answered; the refused
+    # end of the session has a reason registered while the update runs.
+    trace = SystemCallTrace(bed.wine, bed.trace, ["SetThreadExecutionState", "ShutdownBlockReasonCreate",
+                                                  "ShutdownBlockReasonDestroy"])
     u = updater("v2", {"update.ms": 200,
-                       "v2.UpdateSmartFirmware.results": "i2:0, raise:Flash write rejected, i2:1"})
+                       "v2.UpdateSmartFirmware.results": "i2:0, raise:Flash write rejected, i2:1"},
+                env=trace.env)
+    assert awake_and_writes(trace) == []
     for text in (FAILED, FAILED + "\r\nFlash write rejected"):
         u.start_update(IDC_COMMAND1)
         box = u.app.expect_box(text, "hand", [IDOK])
+        assert awake_and_writes(trace)[-2:] == [AWAKE, "write"], "awake until the report is answered"
+        if text == FAILED:
+            assert not u.bed.wine.end_session(), "the session may not end during an update"
+            assert shutdown_reasons(trace)[-1] == ("ShutdownBlockReasonCreate", [u.main["hwnd"], SHUTDOWN_REASON])
         u.app.answer(box, IDOK)
         u.wait_window_closes()
+        assert awake_and_writes(trace)[-3:] == [AWAKE, "write", RELAXED]
+        assert shutdown_reasons(trace)[-1] == ("ShutdownBlockReasonDestroy", [u.main["hwnd"]])
         u.app.no_box_for(0.5)
         assert u.list1() == DEVICE_LINES
         assert u.enabled(IDC_COMMAND1) and u.enabled(IDC_COMMAND2)
@@ -319,8 +352,11 @@ def test_failed_updates_leave_everything_for_another_try(updater):
 
     # The third try succeeds.
     u.start_update(IDC_COMMAND1)
-    u.app.answer(u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15)
+    assert awake_and_writes(trace)[-2:] == [AWAKE, "write"]
+    u.app.answer(box, IDOK)
     u.wait_window_closes()
+    assert awake_and_writes(trace) == [AWAKE, "write", RELAXED] * 3
     assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware"] * 3 + ["StartUp"] +
                                                       ["GetFirmWareVersion"] * 3)
     assert u.list1()[4:6] == ["FW: SH0300.20", "DS: SHDS0101"]
