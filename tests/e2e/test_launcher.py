@@ -28,6 +28,7 @@ PAYLOAD_FILES = {"Renvx.exe": "updater.bin", "SMARTHOPPER": "hopper.bin", "SMART
 INICIAL = "Inicial"
 IDC_LIST2, IDC_COMMAND1 = 102, 201
 IDOK, IDYES = 1, 6
+ANOTHER_UPDATE = "Another firmware update is running on this computer."
 FILE_ATTRIBUTE_HIDDEN = 0x2
 
 
@@ -232,11 +233,24 @@ def test_good_run_from_unusual_places(bed, launches, tmp_path, other_drive, wher
 
 
 def test_whole_update_through_the_launcher(bed, launches):
-    launch = launches(scenario={"update.ms": 300})
+    launch = launches(scenario={"update.ms": 8000})
     main = updater_window(bed)
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
         bed.probe.answer(bed.probe.wait_box("Renovo"), answer)
+
+    # A second launcher from another folder during the write: its updater
+    # says why it stops, touches no component, and its launcher cleans up.
+    other = launches(name="other")
+    box = bed.probe.wait_box("Renovo", timeout=30)
+    assert (box["text"], box["icon"], [b["id"] for b in box["buttons"]]) == (ANOTHER_UPDATE, "exclamation", [IDOK])
+    bed.probe.answer(box, IDOK)
+    other.app.wait_exit(timeout=30)
+    assert other.app.boxes() == []
+    assert names(other.folder) == {"Lanzo.exe"}
+    assert read_calls(other.log) == []
+    assert [c.op for c in read_calls(launch.log)][-1] != "UpdateSmartFirmware", "the write ended too early"
+
     done = bed.probe.wait_box("Renovo", timeout=60)
     assert (done["text"], done["icon"]) == ("Device updated correctly.", "asterisk")
     bed.probe.call("press", done["hwnd"], IDOK)
