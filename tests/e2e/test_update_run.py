@@ -230,9 +230,14 @@ def test_coin_recycler_update(updater, gen):
     assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
-def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater):
+# Whatever threading model the component is registered with (none: an old
+# single-threaded server, which COM creates in the process's first
+# single-threaded apartment), it is created and called on the component
+# thread, and the windows stay alive during the write.
+@pytest.mark.parametrize("threading", ["Apartment", "none", "Both"])
+def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater, threading):
     u = updater("v2", {"v2.UpdateSmartFirmware.delay_ms": 8000,
-                       "v2.UpdateSmartFirmware.result": "raise:Flash write timed out"})
+                       "v2.UpdateSmartFirmware.result": "raise:Flash write timed out"}, threading=threading)
     espera = u.start_update(IDC_COMMAND1)
     started = time.monotonic()
     assert u.label(espera) == UPDATING
@@ -259,6 +264,8 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     assert u.list1() == DEVICE_LINES
     u.assert_usable()
     u.close()
+    threads = u.app.component_threads()
+    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
 def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater):
@@ -275,6 +282,7 @@ def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater)
     assert u.app.cpu_share(3) < 10, "busy during the wait"
 
     box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=10)
+    u.probe.call("postquit", u.main["hwnd"], 9)  # inside the box's own message loop
     time.sleep(0.5)
     assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]], "the report must stay until it is answered"
     u.app.answer(box, IDOK)
@@ -365,8 +373,11 @@ def test_failed_updates_leave_everything_for_another_try(bed, updater):
 
 
 def test_downgrade_question(updater):
-    # The recycler already runs what the image offers.
-    u = updater("v2", {"update.ms": 200, "device.recycler.fw": "SH0300.20", "device.recycler.ds": "SHDS0101"})
+    # The recycler already runs what the image offers. The component keeps
+    # posting to a window of its own whenever it is idle: every call still
+    # gets its turn.
+    u = updater("v2", {"update.ms": 200, "device.recycler.fw": "SH0300.20", "device.recycler.ds": "SHDS0101",
+                       "post_to_self": "on"})
     before = u.list1()
 
     u.start_update(IDC_COMMAND1)
