@@ -127,8 +127,8 @@ void Espera::Show() {
     // may take the starter's show state (the launcher asks for maximised).
     SetWindowPos(hwnd_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
     SetForegroundWindow(hwnd_);
-    // Paint now: without the component thread the start-up's component
-    // calls block this thread before it gets back to its message loop.
+    // Paint now rather than when this thread next waits for events: the
+    // start-up's first component call follows at once.
     UpdateWindow(hwnd_);
     if (hwnd_ && GetFocus() != text_) SetFocus(text_);
 }
