@@ -3,13 +3,18 @@
 namespace updater {
 
 namespace {
-constexpr const wchar_t* kRefused = L"The device service is still busy with another call.";
+
+// Out of line: built once, not at every call site.
+[[gnu::noinline]] core::CallResult Refused() {
+    return core::CallResult::Raised(L"The device service is still busy with another call.");
+}
+
 }  // namespace
 
 template <class Call>
 core::CallResult ThreadedDevice::OnThread(Call call) {
     core::CallResult result;
-    if (!thread_.Run([&] { result = call(*device_); })) return core::CallResult::Raised(kRefused);
+    if (!thread_.Run([&] { result = call(*device_); })) return Refused();
     return result;
 }
 

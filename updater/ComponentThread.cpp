@@ -57,7 +57,7 @@ void ComponentThread::WaitKeepingWindowsAlive(HANDLE done) {
     }
 }
 
-bool ComponentThread::Run(const std::function<void()>& work) {
+bool ComponentThread::Run(WorkRef work) {
     if (work_) {
         assert(!"a second component call while one runs");
         return false;

@@ -5,12 +5,32 @@
 // caller waits while it keeps processing window events.
 #include <windows.h>
 
+#include <concepts>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <type_traits>
 
 #include "Win32Handles.h"
 
 namespace updater {
+
+// Work for the component thread, borrowed from the caller for one Run: no
+// copy, no allocation, and no type information per call site in the
+// shipped program (which has a size limit).
+class WorkRef {
+public:
+    template <class F>
+        requires(!std::same_as<std::remove_cvref_t<F>, WorkRef>) && std::invocable<F&>
+    WorkRef(F&& work)  // NOLINT: converts from any callable, as std::function does
+        : object_(const_cast<void*>(static_cast<const void*>(std::addressof(work)))),
+          call_([](void* o) { (*static_cast<std::remove_reference_t<F>*>(o))(); }) {}
+    void operator()() const { call_(object_); }
+
+private:
+    void* object_;
+    void (*call_)(void*);
+};
 
 class ComponentThread {
 public:
@@ -35,7 +55,7 @@ public:
     // started or a call is running already: a second call would take the
     // first one's completion signal and report it over a write that still
     // runs.
-    bool Run(const std::function<void()>& work);
+    bool Run(WorkRef work);
 
 private:
     static DWORD WINAPI Main(void* self);
@@ -51,7 +71,7 @@ private:
     bool started_ = false;
     // Written by the caller before workReady_ is set, read by the thread
     // after: the events order the accesses. Set for as long as a call runs.
-    const std::function<void()>* work_ = nullptr;
+    const WorkRef* work_ = nullptr;
     std::exception_ptr failure_;
     bool stopping_ = false;
 };
