@@ -221,3 +221,12 @@ def test_the_main_window_closes_only_when_the_user_closes_it(runs):
     app.no_box_for(0.5)
     app.wait_exit()
     assert gens_of(app, "Terminate") == ["v2"]
+
+
+def test_the_end_of_the_session_while_idle_tells_the_component_first(bed, runs):
+    app = runs.renovo("v2")
+    come_up(app)
+    assert bed.wine.end_session(), "nothing runs that the end of the session would cut short"
+    app.wait_exit()
+    assert gens_of(app, "Terminate") == ["v2"]
+    bed.probe.call("ping")  # the bed itself lives on for the next test
