@@ -22,7 +22,7 @@ class WorkRef {
 public:
     template <class F>
         requires(!std::same_as<std::remove_cvref_t<F>, WorkRef>) && std::invocable<F&>
-    WorkRef(F&& work)  // NOLINT: converts from any callable, as std::function does
+    WorkRef(F&& work)  // from any callable, implicitly, as std::function is made
         : object_(const_cast<void*>(static_cast<const void*>(std::addressof(work)))),
           call_([](void* o) { (*static_cast<std::remove_reference_t<F>*>(o))(); }) {}
     void operator()() const { call_(object_); }
