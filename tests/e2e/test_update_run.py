@@ -170,6 +170,22 @@ def expected_report(gen):
             [("GetFirmWareVersion", [q, "BSTR|BYREF=", "BSTR|BYREF="]) for q in g["queries"]])
 
 
+def awake_and_writes(trace):
+    """The execution states the updater set and the writes the component
+    began, in the order they happened."""
+    out = []
+    for name, args in trace.events():
+        if name == "SetThreadExecutionState":
+            out.append(args[0] & 0xFFFFFFFF)
+        elif name == "OutputDebugStringW" and args and str(args[-1]).endswith("UpdateSmartFirmware begins"):
+            out.append("write")
+    return out
+
+
+def shutdown_reasons(trace):
+    return [(name, args) for name, args in trace.events() if name.startswith("ShutdownBlockReason")]
+
+
 # ---------------------------------------------------------------------------
 # Tests
 
@@ -268,12 +284,13 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
-def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater):
+def test_a_quit_during_the_update_waits_for_its_report_without_spinning(bed, updater):
     # A WM_QUIT posted to the windows' thread while the write runs: the
     # write's wait and the 5 s wait still sleep between events, the report
     # box stays until it is answered, and then the quit ends the program the
     # way a close does, Terminate first.
-    u = updater("v2", {"update.ms": 4000})
+    trace = SystemCallTrace(bed.wine, bed.trace, ["SetThreadExecutionState"])
+    u = updater("v2", {"update.ms": 4000}, env=trace.env)
     espera = u.start_update(IDC_COMMAND1)
     u.probe.call("postquit", u.main["hwnd"], 7)
     assert u.app.cpu_share(2) < 10, "busy during the write"
@@ -285,8 +302,10 @@ def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater)
     u.probe.call("postquit", u.main["hwnd"], 9)  # inside the box's own message loop
     time.sleep(0.5)
     assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]], "the report must stay until it is answered"
+    assert awake_and_writes(trace) == [AWAKE, "write"]
     u.app.answer(box, IDOK)
     assert u.app.wait_exit() == 7
+    assert awake_and_writes(trace) == [AWAKE, "write", RELAXED]
     assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware", "StartUp"] +
                                                       ["GetFirmWareVersion"] * 3 + ["Terminate"])
 
@@ -314,22 +333,6 @@ def test_banknote_module_update_waits_25_seconds(updater):
     assert u.enabled(IDC_COMMAND1)
     assert not u.enabled(IDC_COMMAND2)
     u.close()
-
-
-def awake_and_writes(trace):
-    """The execution states the updater set and the writes the component
-    began, in the order they happened."""
-    out = []
-    for name, args in trace.events():
-        if name == "SetThreadExecutionState":
-            out.append(args[0] & 0xFFFFFFFF)
-        elif name == "OutputDebugStringW" and args and str(args[-1]).endswith("UpdateSmartFirmware begins"):
-            out.append("write")
-    return out
-
-
-def shutdown_reasons(trace):
-    return [(name, args) for name, args in trace.events() if name.startswith("ShutdownBlockReason")]
 
 
 def test_failed_updates_leave_everything_for_another_try(bed, updater):
