@@ -106,6 +106,11 @@ struct IconDeleter {
 };
 using IconPtr = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
 
+struct HookDeleter {
+    void operator()(HHOOK h) const { if (h) UnhookWindowsHookEx(h); }
+};
+using HookPtr = std::unique_ptr<std::remove_pointer_t<HHOOK>, HookDeleter>;
+
 struct MemoryDcDeleter {
     void operator()(HDC h) const { if (h) DeleteDC(h); }
 };

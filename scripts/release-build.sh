@@ -12,7 +12,7 @@ release_configure() {
     mkdir -p "$2"
     cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
           -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-${4:-i686}.cmake" -DFIRMWARE_DIR="${5:-}" \
-          -DLANZO_TEST_BUILDS=OFF -DRENOVO_TEST_BUILDS=OFF -DLANZO_UPDATER_EXE="${3:-}" >"$2/configure.log" 2>&1 \
+          -DLANZO_TEST_BUILDS=OFF -DLANZO_UPDATER_EXE="${3:-}" >"$2/configure.log" 2>&1 \
         || { cat "$2/configure.log" >&2; return 1; }
 }
 

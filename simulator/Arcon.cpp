@@ -134,6 +134,30 @@ std::wstring LoadDependency() {
 }
 #endif
 
+// Like a component whose hidden window keeps posting to itself (a poll
+// timer run by posted messages): each message it gets posts the next.
+constexpr UINT kSelfPost = WM_APP + 7;
+
+LRESULT CALLBACK SelfPosterProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == kSelfPost) {
+        PostMessageW(hwnd, kSelfPost, 0, 0);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+HWND StartSelfPoster() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = SelfPosterProc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"ArconSimSelfPoster";
+    RegisterClassW(&wc);  // a second registration fails harmlessly
+    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                nullptr);
+    if (hwnd) PostMessageW(hwnd, kSelfPost, 0, 0);
+    return hwnd;
+}
+
 }  // namespace
 
 Arcon::Arcon(Gen gen)
@@ -143,6 +167,7 @@ Arcon::Arcon(Gen gen)
       log_(com::GetEnv(L"ARCONSIM_LOG")),
       chaos_(scenario_.chaos, gen, NextOrdinal(gen)) {
     ++g_serverRefs;
+    if (scenario_.postToSelf) selfPoster_ = StartSelfPoster();
     scenario_.ApplyDevices(devices_);
     if (!scenario_.statePath.empty()) LoadState(scenario_.statePath, devices_);
     Log(L"Create", ThreadField());
@@ -151,7 +176,10 @@ Arcon::Arcon(Gen gen)
     for (const auto& e : scenario_.errors) Log(L"ScenarioError", L"\t" + EscapeForLog(e));
 }
 
-Arcon::~Arcon() { --g_serverRefs; }
+Arcon::~Arcon() {
+    if (selfPoster_) DestroyWindow(selfPoster_);
+    --g_serverRefs;
+}
 
 void Arcon::Log(const std::wstring& event, const std::wstring& fields) const {
     log_.Write(std::wstring(GenName(gen_)) + L"\t" + event + fields);
@@ -242,6 +270,9 @@ HRESULT Arcon::Call(DISPID id, DISPPARAMS* params, VARIANT* result, EXCEPINFO* e
     // the caller passed in.
     std::wstring fields;
     for (VARIANT* a : args) fields += L"\t" + FormatVariant(*a);
+    // Into the debugger's stream as well, as the call begins, so that a
+    // trace of the caller's system calls can be ordered against the calls.
+    OutputDebugStringW((L"ArconSim " + std::wstring(GenName(gen_)) + L" " + kNames[id] + L" begins").c_str());
     auto finish = [&](const std::wstring& outcome) {
         Log(kNames[id], fields + L"\t=> " + outcome + ThreadField());
     };

@@ -55,6 +55,7 @@ private:
     CallLog log_;
     Chaos chaos_;
     std::map<DISPID, size_t> calls_;
+    HWND selfPoster_ = nullptr;  // scenario post_to_self: destroyed on the thread that made it
 };
 
 }  // namespace sim

@@ -235,6 +235,10 @@ Scenario Scenario::Parse(std::string_view utf8) {
             if (v == L"accept") sc.acceptUnreadableImages = true;
             else if (v == L"refuse") sc.acceptUnreadableImages = false;
             else fail(L"unreadable_images is accept or refuse");
+        } else if (key == L"post_to_self") {
+            const std::wstring v = Lower(Trim(value));
+            if (v != L"on" && v != L"off") fail(L"post_to_self is on or off");
+            else sc.postToSelf = v == L"on";
         } else if (key == L"state") {
             // A path, taken literally: Windows paths are full of backslashes.
             sc.statePath = std::wstring(Trim(value));

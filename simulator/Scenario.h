@@ -58,6 +58,7 @@ struct Scenario {
     DWORD updateMs = 3000;
     std::wstring statePath;
     bool acceptUnreadableImages = false;          // "unreadable_images = accept"
+    bool postToSelf = false;                      // keeps posting to a window of its own while idle
     std::vector<std::wstring> errors;             // one per rejected line
 
     const OperationScript* Find(Gen gen, std::wstring_view op) const;

@@ -91,7 +91,9 @@ HKEY ClassesRoot(win::RegKey& holder) {
     return holder.Get();
 }
 
-bool Register(HKEY classes, const ClassInfo& c, const std::wstring& dllPath) {
+// `threading`: the ThreadingModel value; empty writes none, as an old
+// single-threaded server is registered.
+bool Register(HKEY classes, const ClassInfo& c, const std::wstring& dllPath, const std::wstring& threading) {
     std::wstring clsid = GuidText(*c.clsid);
     std::wstring clsKey = L"CLSID\\" + clsid;
     return SetValue(classes, c.progId, nullptr, c.description) &&
@@ -99,7 +101,7 @@ bool Register(HKEY classes, const ClassInfo& c, const std::wstring& dllPath) {
            SetValue(classes, clsKey, nullptr, c.description) &&
            SetValue(classes, clsKey + L"\\ProgID", nullptr, c.progId) &&
            SetValue(classes, clsKey + L"\\InprocServer32", nullptr, dllPath) &&
-           SetValue(classes, clsKey + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
+           (threading.empty() || SetValue(classes, clsKey + L"\\InprocServer32", L"ThreadingModel", threading));
 }
 
 void Unregister(HKEY classes, const ClassInfo& c) {
@@ -129,12 +131,17 @@ STDAPI DllCanUnloadNow() { return sim::g_serverRefs == 0 ? S_OK : S_FALSE; }
 
 // ARCONSIM_REGISTER picks the generations: "both" (default), "v1", "v2" or
 // "none". The other one is removed, so each test starts from a known set.
+// ARCONSIM_THREADING is the ThreadingModel to register: "Apartment"
+// (default), "Both", "Free", or "none" for no value.
 STDAPI DllRegisterServer() {
     std::wstring mode = com::GetEnv(L"ARCONSIM_REGISTER");
     CharLowerBuffW(mode.data(), static_cast<DWORD>(mode.size()));
     bool v2 = mode.empty() || mode == L"both" || mode == L"v2";
     bool v1 = mode.empty() || mode == L"both" || mode == L"v1";
     if (!v1 && !v2 && mode != L"none") return E_INVALIDARG;
+    std::wstring threading = com::GetEnv(L"ARCONSIM_THREADING");
+    if (threading.empty()) threading = L"Apartment";
+    if (threading == L"none") threading.clear();
 
     wchar_t path[MAX_PATH * 2] = {};
     DWORD len = GetModuleFileNameW(g_module, path, MAX_PATH * 2);
@@ -146,7 +153,7 @@ STDAPI DllRegisterServer() {
     for (const auto& c : kClasses) {
         bool wanted = c.gen == sim::Gen::V2 ? v2 : v1;
         Unregister(classes, c);
-        if (wanted && !Register(classes, c, path)) return SELFREG_E_CLASS;
+        if (wanted && !Register(classes, c, path, threading)) return SELFREG_E_CLASS;
     }
     return S_OK;
 }

@@ -2,14 +2,25 @@
 
 namespace updater {
 
+namespace {
+
+// Out of line: built once, not at every call site.
+[[gnu::noinline]] core::CallResult Refused() {
+    return core::CallResult::Raised(L"The device service is still busy with another call.");
+}
+
+}  // namespace
+
 template <class Call>
 core::CallResult ThreadedDevice::OnThread(Call call) {
     core::CallResult result;
-    thread_.Run([&] { result = call(*device_); });
+    if (!thread_.Run([&] { result = call(*device_); })) return Refused();
     return result;
 }
 
 ThreadedDevice::~ThreadedDevice() {
+    // Released where it was created; the thread is idle by the time the
+    // proxy goes (the caller's last call has returned).
     thread_.Run([this] { device_.reset(); });
 }
 
@@ -57,8 +68,9 @@ core::CallResult ThreadedDevice::Terminate() {
 
 std::unique_ptr<core::IDevice> ThreadedFactory::Create(const std::wstring& progId) {
     std::unique_ptr<core::IDevice> device;
-    thread_.Run([&] { device = factory_.Create(progId); });
-    if (!device) return nullptr;
+    // Without the thread nothing is created: the start-up then fails with
+    // its own message.
+    if (!thread_.Run([&] { device = factory_.Create(progId); }) || !device) return nullptr;
     return std::make_unique<ThreadedDevice>(thread_, std::move(device));
 }
 

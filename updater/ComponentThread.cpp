@@ -4,56 +4,28 @@
 #include <utility>
 
 #include "ComSupport.h"
-#include "ModGen.h"
 
 namespace updater {
 namespace {
 
-bool g_callRunning = false;
-
-class CallScope {
-public:
-    CallScope() { g_callRunning = true; }
-    ~CallScope() { g_callRunning = false; }
-    CallScope(const CallScope&) = delete;
-    CallScope& operator=(const CallScope&) = delete;
-};
-
-// Sleeps until `done` is set or window events arrive, and processes them
-// as the update run's waits do: the spinner turns, windows repaint.
-void WaitKeepingWindowsAlive(HANDLE done) {
-    const renovo::QuitHeldBack untilDone;
-    for (;;) {
-        const DWORD r = MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (r == WAIT_OBJECT_0) return;
-        if (r != WAIT_OBJECT_0 + 1) {
-            // Cannot wait for events: waiting without them still ends.
-            WaitForSingleObject(done, INFINITE);
-            return;
-        }
-        renovo::DoEvents();
-    }
-}
-
-// What a component posts to its own hidden windows while it is idle.
-void DispatchComponentMessages() {
+// One message a component posted to its own hidden windows while it is
+// idle; one at a time, so that a component that keeps posting to itself
+// cannot keep the next call waiting.
+void DispatchOneComponentMessage() {
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) continue;  // the thread ends only when its owner says so
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) return;
+    if (msg.message == WM_QUIT) return;  // the thread ends only when its owner says so
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
 }
 
 }  // namespace
 
-ComponentThread::ComponentThread()
-    : workReady_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), workDone_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+ComponentThread::ComponentThread(std::function<void()> pumpEvents)
+    : pumpEvents_(std::move(pumpEvents)),
+      workReady_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      workDone_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
     if (!workReady_.Valid() || !workDone_.Valid()) return;
-#if RENOVO_TEST_NO_COMPONENT_THREAD
-    // The test build that stands for a system where the thread cannot start.
-    return;
-#endif
     thread_ = win::Handle(CreateThread(nullptr, 0, &ComponentThread::Main, this, 0, nullptr));
     if (!thread_.Valid()) return;
     // The thread says whether its apartment is up, or ends.
@@ -70,20 +42,33 @@ ComponentThread::~ComponentThread() {
     WaitKeepingWindowsAlive(thread_.Get());
 }
 
-bool ComponentThread::CallRunning() { return g_callRunning; }
-
-void ComponentThread::Run(const std::function<void()>& work) {
-    assert(!g_callRunning && "a second component call while one runs");
-    if (!started_) {
-        work();
-        return;
+// Sleeps until `done` is set or window events arrive, and processes them
+// as the update run's waits do: the spinner turns, windows repaint.
+void ComponentThread::WaitKeepingWindowsAlive(HANDLE done) {
+    for (;;) {
+        const DWORD r = MsgWaitForMultipleObjectsEx(1, &done, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (r == WAIT_OBJECT_0) return;
+        if (r != WAIT_OBJECT_0 + 1) {
+            // Cannot wait for events: waiting without them still ends.
+            WaitForSingleObject(done, INFINITE);
+            return;
+        }
+        pumpEvents_();
     }
-    CallScope running;
+}
+
+bool ComponentThread::Run(WorkRef work) {
+    if (work_) {
+        assert(!"a second component call while one runs");
+        return false;
+    }
+    if (!started_) return false;
     work_ = &work;
     SetEvent(workReady_.Get());
     WaitKeepingWindowsAlive(workDone_.Get());
     work_ = nullptr;
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    return true;
 }
 
 DWORD WINAPI ComponentThread::Main(void* p) {
@@ -98,9 +83,11 @@ DWORD WINAPI ComponentThread::Main(void* p) {
 void ComponentThread::Serve() {
     HANDLE ready = workReady_.Get();
     for (;;) {
+        // The work handle comes first: the wait reports it before any
+        // waiting message.
         const DWORD r = MsgWaitForMultipleObjectsEx(1, &ready, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         if (r == WAIT_OBJECT_0 + 1) {
-            DispatchComponentMessages();
+            DispatchOneComponentMessage();
             continue;
         }
         if (r != WAIT_OBJECT_0) WaitForSingleObject(ready, INFINITE);

@@ -119,14 +119,16 @@ void Espera::SetInfo(const std::wstring& text) {
     UpdateWindow(hwnd_);
 }
 
+void Espera::BeforeWrite() { awake_.emplace().Arm(); }
+
 void Espera::Show() {
     if (!hwnd_) return;
     // SetWindowPos rather than ShowWindow: the first ShowWindow of a process
     // may take the starter's show state (the launcher asks for maximised).
     SetWindowPos(hwnd_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW);
     SetForegroundWindow(hwnd_);
-    // Paint now: without the component thread the start-up's component
-    // calls block this thread before it gets back to its message loop.
+    // Paint now rather than when this thread next waits for events: the
+    // start-up's first component call follows at once.
     UpdateWindow(hwnd_);
     if (hwnd_ && GetFocus() != text_) SetFocus(text_);
 }
@@ -215,13 +217,12 @@ LRESULT Espera::Handle(UINT msg, WPARAM wp, LPARAM lp) {
         if (LOWORD(wp) == IDC_TXTACTUALIZA && HIWORD(wp) == EN_SETFOCUS) {
             Shared& app = App();
             if (!app.mainView) return 0;
-            // A quit asked for meanwhile ends the program only once the
-            // device has been written, restarted and reported on.
-            const QuitHeldBack untilReported;
             BoxMessages ui;
             PumpClock clock;
             core::RunUpdate(app.session, app.updaterFolder, app.waitRequest, flags_, *app.mainView, *this, ui,
                             clock, app.mainState);
+            // The run's report has been answered.
+            awake_.reset();
         }
         return 0;
     case WM_CTLCOLORSTATIC:

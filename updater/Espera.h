@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ModGen.h"
@@ -40,6 +41,7 @@ public:
     void SetBeforeClose(std::function<void()> f) { beforeClose_ = std::move(f); }
 
     void SetInfo(const std::wstring& text) override;
+    void BeforeWrite() override;
 
 private:
     static LRESULT CALLBACK Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -66,6 +68,7 @@ private:
     bool timerOn_ = false;
     bool unloading_ = false;
     std::function<void()> beforeClose_;
+    std::optional<AwakeWhileWriting> awake_;
 };
 
 }  // namespace renovo

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "ComSupport.h"
-#include "ComponentThread.h"
 #include "ControlIds.h"
 
 namespace renovo {
@@ -145,6 +144,7 @@ bool Inicial::Create() {
                             nullptr, inst, this);
     if (!hwnd_) return false;
     App().mainWindow = hwnd_;
+    UpdateShutdownReason();
     dpi_ = WindowDpi(hwnd_);
 
     auto make = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id, DWORD ex = 0) {
@@ -304,15 +304,10 @@ void Inicial::UnloadWaitWindow() { renovo::UnloadWaitWindow(); }
 void Inicial::Command(int which) {
     Shared& app = App();
     // One update at a time, from its first question on: a click that was
-    // queued before a box or the wait window took over is turned away.
-    if (app.waitModal || commandRunning_) return;
-    // The window may get the click while it is hidden during its load.
-    if (updater::ComponentThread::CallRunning()) return;
-    commandRunning_ = true;
-    struct Done {
-        bool& flag;
-        ~Done() { flag = false; }
-    } done{commandRunning_};
+    // queued before a box or the wait window took over is turned away, and
+    // so is one that reaches the window, hidden, during its load.
+    if (IsBusy()) return;
+    const BusyScope asking(Busy::Asking);
     // A disabled command stays disabled for clicks that arrive by message.
     if (!IsWindowEnabled(Item(which == 1 ? IDC_COMMAND1 : IDC_COMMAND2))) return;
     const std::uint8_t device = which == 1 ? core::kRecycler : core::kBanknote;
@@ -334,19 +329,16 @@ void Inicial::PressFocusedCommand() {
     else if (focus == Item(IDC_COMMAND2)) Command(2);
 }
 
-bool Inicial::MustStayOpen() const {
-    // While an update command runs, its boxes and the modal wait window
-    // keep the main window open; during any other component call (its
-    // load, Terminate) as well, so that no second call starts inside the
-    // first.
-    return App().waitModal || commandRunning_ || updater::ComponentThread::CallRunning();
-}
-
 void Inicial::Unload() {
     // Form_Unload; the program ends with the window.
+    const BusyScope closing(Busy::Closing);
     EnableWindow(Item(IDC_COMMAND1), FALSE);
     core::ShutDown(App().session);
     DestroyWindow(hwnd_);
+}
+
+void Inicial::Close() {
+    if (hwnd_ && !IsBusy()) Unload();
 }
 
 void Inicial::DrawLogo(const DRAWITEMSTRUCT& di) {
@@ -421,6 +413,7 @@ LRESULT CALLBACK Inicial::Proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
         self->hwnd_ = nullptr;
         if (App().mainWindow == hwnd) App().mainWindow = nullptr;
+        UpdateShutdownReason();
         return DefWindowProcW(hwnd, msg, wp, lp);
     }
     return self->Handle(msg, wp, lp);
@@ -460,7 +453,7 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
             // Disabling the window under a box has taken the focus away
             // already; the last control known keeps its claim.
             if (HWND f = GetFocus(); f && IsChild(hwnd_, f)) lastFocus_ = f;
-        } else if (App().waitModal && !IsWindowEnabled(hwnd_)) {
+        } else if (BusyReason() == Busy::Updating && !IsWindowEnabled(hwnd_)) {
             // Brought to the front during an update (the taskbar, Alt+Tab),
             // the disabled window would cover the spinner and take no input:
             // the wait window has no owner to keep it above. Posted: done
@@ -473,15 +466,23 @@ LRESULT Inicial::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     case kMsgActivateWaitWindow:
         // Enabled again, the wait window is on its way out and has handed
         // the activation back here already.
-        if (App().waitModal && !IsWindowEnabled(hwnd_)) ActivateWaitWindow();
+        if (BusyReason() == Busy::Updating && !IsWindowEnabled(hwnd_)) ActivateWaitWindow();
         return 0;
     case WM_CLOSE:
-        if (!MustStayOpen()) Unload();
+        // While busy: the boxes and the modal wait window of an update keep
+        // the main window open, and so do its load and Terminate, so that no
+        // component call starts inside another or after Terminate.
+        Close();
         return 0;
     case WM_QUERYENDSESSION:
         // The end of the session ends the process, and with it a firmware
         // write that runs inside it.
-        return MustStayOpen() ? FALSE : TRUE;
+        return IsBusy() ? FALSE : TRUE;
+    case WM_ENDSESSION:
+        // The process ends after this; the component is told first, as a
+        // close tells it.
+        if (wp) Close();
+        return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

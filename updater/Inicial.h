@@ -22,6 +22,9 @@ public:
     // start-up cover.
     void Load();
     void Show();
+    // Ends the program the way a close request does, unless busy:
+    // Terminate, then the window goes.
+    void Close();
     HWND Hwnd() const { return hwnd_; }
 
     void AddList1(const std::wstring& line) override;
@@ -39,8 +42,6 @@ private:
     void Layout();
     void LoadPictures();
     void Command(int which);
-    // A close request (or the end of the session) must wait.
-    bool MustStayOpen() const;
     void Unload();
     void DrawButton(const DRAWITEMSTRUCT& di);
     void DrawLogo(const DRAWITEMSTRUCT& di);
@@ -53,7 +54,6 @@ private:
 
     HWND hwnd_ = nullptr;
     HWND lastFocus_ = nullptr;
-    bool commandRunning_ = false;
     int dpi_ = 96;
     win::FontPtr labelFont_, guiFont_;
     win::BrushPtr background_, white_, lightGreen_;

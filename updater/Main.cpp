@@ -25,6 +25,40 @@ void RestrictDllSearch() {
     if (!fn || !fn(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS)) SetDllDirectoryW(L"");
 }
 
+constexpr const wchar_t* kTextAnotherUpdate = L"Another firmware update is running on this computer.";
+constexpr const wchar_t* kMachineLockName = L"Cofrex.Renovo.FirmwareUpdate";
+
+// One updater per machine: two launchers in two folders would otherwise
+// start two updaters against one device service, and one could query,
+// write or restart a device that the other is writing.
+struct MachineLock {
+    win::Handle mutex;  // held until the process ends
+    bool heldElsewhere = false;
+};
+
+// A mutex in the global namespace, so that other sessions see it too; in
+// the session's own where this session may not create a global one.
+MachineLock TakeMachineLock() {
+    for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
+        const std::wstring name = std::wstring(space) + kMachineLockName;
+        MachineLock lock;
+        lock.mutex = win::Handle(CreateMutexExW(nullptr, name.c_str(), 0, SYNCHRONIZE));
+        const DWORD error = GetLastError();
+        if (lock.mutex.Valid()) {
+            lock.heldElsewhere = error == ERROR_ALREADY_EXISTS;
+            return lock;
+        }
+        if (error != ERROR_ACCESS_DENIED) break;
+        // Refused: either this session may not create global objects, or
+        // another user's updater holds it and keeps others from opening it.
+        win::Handle existing(OpenMutexW(SYNCHRONIZE, FALSE, name.c_str()));
+        if (existing.Valid() || GetLastError() == ERROR_ACCESS_DENIED) return MachineLock{{}, true};
+    }
+    // No mutex at all (the system is out of resources): an update goes on
+    // unguarded rather than being refused with a reason that is not true.
+    return {};
+}
+
 std::wstring ProgramFolder() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
@@ -44,36 +78,44 @@ std::wstring ProgramFolder() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state is never used*/) {
     RestrictDllSearch();
-    // Where the component thread cannot start, a firmware write blocks this
-    // thread inside the component for minutes. Windows would then ghost the
-    // windows as "not responding" and offer to end the program in the middle
-    // of the flash, which can leave the device unusable. Wine never ghosts,
-    // so no test sees this.
+    // Should the windows' thread ever stand still for seconds (a machine
+    // under load), Windows would ghost the windows as "not responding" and
+    // offer to end the program in the middle of a flash, which can leave
+    // the device unusable. Wine never ghosts, so no test sees this.
     DisableProcessWindowsGhosting();
 
+    renovo::BoxMessages ui;
+    const MachineLock lock = TakeMachineLock();
+    if (lock.heldElsewhere) {
+        ui.Show(kTextAnotherUpdate, MB_OK | MB_ICONWARNING);
+        return 1;
+    }
+
+    // Before this thread enters an apartment (see ComponentThread); outlives
+    // every component object, since they are released on it.
+    updater::ComponentThread componentThread(renovo::DoEvents);
     com::Apartment apartment;
-    // Outlives every component object: they are released on it.
-    updater::ComponentThread componentThread;
+    const renovo::QuitHold quitHold;
     renovo::Shared& app = renovo::App();
     app.updaterFolder = ProgramFolder();
 
     renovo::Inicial inicial;
     app.mainView = &inicial;
-
-    renovo::ShowWaitWindow(false, 0, std::nullopt, std::nullopt, false);
-    renovo::BoxMessages ui;
     {
-        updater::DispatchFactory factory;
-        updater::ThreadedFactory onComponentThread(componentThread, factory);
-        if (!core::StartUpSequence(onComponentThread, ui, app.session)) {
-            // The user has been told; nothing else may run, not even Terminate.
-            ExitProcess(0);
+        const renovo::BusyScope loading(renovo::Busy::Loading);
+        renovo::ShowWaitWindow(false, 0, std::nullopt, std::nullopt, false);
+        {
+            updater::DispatchFactory factory;
+            updater::ThreadedFactory onComponentThread(componentThread, factory);
+            if (!core::StartUpSequence(onComponentThread, ui, app.session)) {
+                // The user has been told; nothing else may run, not even Terminate.
+                ExitProcess(0);
+            }
         }
+        if (!inicial.Create()) ExitProcess(0);
+        inicial.Load();
+        inicial.Show();
     }
-
-    if (!inicial.Create()) ExitProcess(0);
-    inicial.Load();
-    inicial.Show();
 
     MSG msg{};
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
@@ -81,9 +123,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int /*the starter's show state 
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    // The components go before the apartment does.
-    app.session.deviceV2.reset();
-    app.session.deviceV1.reset();
+    // A quit that ended the loop with the window still open ends the
+    // program the way a close does: Terminate first.
+    inicial.Close();
+    {
+        const renovo::BusyScope closing(renovo::Busy::Closing);
+        // The components go before the apartment does.
+        app.session.deviceV2.reset();
+        app.session.deviceV1.reset();
+    }
     app.mainView = nullptr;
     return static_cast<int>(msg.wParam);
 }

@@ -11,9 +11,24 @@
 namespace renovo {
 namespace {
 
-// Only the windows' thread pumps through DoEvents.
-int g_quitHolds = 0;
+constexpr const wchar_t* kShutdownReason =
+    L"A firmware update is running. Switching off now can leave the device unusable.";
+
+// Only the windows' thread reads and writes these.
+std::optional<Busy> g_busy;
 std::optional<int> g_heldQuit;
+HWND g_reasonShownBy = nullptr;
+
+// Turns a quit met while busy into a message that does nothing, and keeps
+// its exit code for the end of the busy state.
+LRESULT CALLBACK HoldQuitWhileBusy(int code, WPARAM removing, LPARAM lp) {
+    auto* msg = reinterpret_cast<MSG*>(lp);
+    if (code == HC_ACTION && removing == PM_REMOVE && msg->message == WM_QUIT && g_busy) {
+        if (!g_heldQuit) g_heldQuit = static_cast<int>(msg->wParam);
+        msg->message = WM_NULL;
+    }
+    return CallNextHookEx(nullptr, code, removing, lp);
+}
 
 std::unique_ptr<Espera>& WaitWindow() {
     static std::unique_ptr<Espera> w;
@@ -168,21 +183,48 @@ void CenterForm(HWND window) {
     SetWindowPos(window, nullptr, Px(p.left, dpi), Px(p.top, dpi), 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-QuitHeldBack::QuitHeldBack() { ++g_quitHolds; }
+BusyScope::BusyScope(Busy reason) : outer_(g_busy) {
+    g_busy = reason;
+    if (!outer_) UpdateShutdownReason();
+}
 
-QuitHeldBack::~QuitHeldBack() {
-    if (--g_quitHolds == 0 && g_heldQuit) PostQuitMessage(*std::exchange(g_heldQuit, std::nullopt));
+BusyScope::~BusyScope() {
+    g_busy = outer_;
+    if (g_busy) return;
+    UpdateShutdownReason();
+    if (g_heldQuit) PostQuitMessage(*std::exchange(g_heldQuit, std::nullopt));
+}
+
+bool IsBusy() { return g_busy.has_value(); }
+std::optional<Busy> BusyReason() { return g_busy; }
+
+QuitHold::QuitHold() : hook_(SetWindowsHookExW(WH_GETMESSAGE, HoldQuitWhileBusy, nullptr, GetCurrentThreadId())) {}
+
+void UpdateShutdownReason() {
+    HWND wanted = g_busy ? App().mainWindow : nullptr;
+    if (wanted == g_reasonShownBy) return;
+    if (g_reasonShownBy && IsWindow(g_reasonShownBy)) ShutdownBlockReasonDestroy(g_reasonShownBy);
+    // Destroyed later even where creating it failed: that costs nothing,
+    // and a failure that was no failure cannot leave a stale reason behind.
+    if (wanted) ShutdownBlockReasonCreate(wanted, kShutdownReason);
+    g_reasonShownBy = wanted;
+}
+
+void AwakeWhileWriting::Arm() {
+    if (armed_) return;
+    armed_ = true;
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+}
+
+AwakeWhileWriting::~AwakeWhileWriting() {
+    if (armed_) SetThreadExecutionState(ES_CONTINUOUS);
 }
 
 void DoEvents() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
-            if (g_quitHolds > 0) {
-                if (!g_heldQuit) g_heldQuit = static_cast<int>(msg.wParam);
-                continue;
-            }
-            // Belongs to the outermost loop.
+            // Met while nothing is busy: it belongs to the outermost loop.
             PostQuitMessage(static_cast<int>(msg.wParam));
             return;
         }
@@ -217,10 +259,12 @@ void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, 
     }
 
     // The wait window's load lets waiting events through: by then the
-    // one-update guard must be up and every other window of the updater out
-    // of reach, or a click queued on the other command would start a
-    // second update over this one's request.
-    app.waitModal = true;
+    // busy state must be up and every other window of the updater out of
+    // reach, or a click queued on the other command would start a second
+    // update over this one's request. Raised before the windows are
+    // disabled, since disabling the main window may already reach its
+    // activation handler, which reads it.
+    const BusyScope busy(Busy::Updating);
     const KeptFocus caller(GetActiveWindow());
     OtherWindowsDisabled others(nullptr);
     bool restored = false;
@@ -253,7 +297,6 @@ void ShowWaitWindow(bool modal, std::uint8_t device, std::optional<float> left, 
     }
     restore();
     w.reset();
-    app.waitModal = false;
 }
 
 int BoxMessages::Show(const std::wstring& text, unsigned style) {

@@ -25,7 +25,6 @@ struct Shared {
     std::wstring updaterFolder;   // folder of the executable, no trailing backslash
     core::IMainView* mainView = nullptr;
     HWND mainWindow = nullptr;
-    bool waitModal = false;       // a modal wait window is up
 };
 Shared& App();
 
@@ -61,17 +60,63 @@ void ActivateWaitWindow();
 // Lets the messages that are waiting through, once.
 void DoEvents();
 
-// While one lives, a WM_QUIT that DoEvents meets is kept back instead of
-// being posted again at once: a quit left in the queue wakes every wait for
-// window events at once (a busy loop for a whole firmware write) and closes
-// the next message box before it can be read (the update's report). When
-// the outermost one ends, the quit is posted again and ends the program.
-class QuitHeldBack {
+// ---- the one busy state ----------------------------------------------------
+// Why the updater may not be interrupted now. Every guard reads this one
+// state: the close request and the end of the session are refused, the
+// update commands turn clicks away, and a quit is held back.
+enum class Busy { Loading, Asking, Updating, Closing };
+
+// The updater is busy for one scope; scopes nest, the innermost reason
+// counts. A WM_QUIT met meanwhile, in any message loop of the windows'
+// thread (a message box's own as well), is held: left in the queue, it
+// would wake every wait at once (a busy loop for a whole firmware write)
+// and close the next box unread (the update's report). When the outermost
+// scope ends, the quit is posted again and the main loop ends the program
+// the way a close does.
+class BusyScope {
 public:
-    QuitHeldBack();
-    ~QuitHeldBack();
-    QuitHeldBack(const QuitHeldBack&) = delete;
-    QuitHeldBack& operator=(const QuitHeldBack&) = delete;
+    explicit BusyScope(Busy reason);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    std::optional<Busy> outer_;
+};
+bool IsBusy();
+std::optional<Busy> BusyReason();
+
+// Installs, for the windows' thread and as long as it lives, what holds a
+// quit while busy.
+class QuitHold {
+public:
+    QuitHold();
+    QuitHold(const QuitHold&) = delete;
+    QuitHold& operator=(const QuitHold&) = delete;
+
+private:
+    win::HookPtr hook_;
+};
+
+// The main window tells the system why it refuses the end of the session
+// whenever it does (while busy), so that Windows names the reason rather
+// than a bare "this app is preventing shutdown"; called when the main window
+// comes or goes, and by the busy state itself.
+void UpdateShutdownReason();
+
+// Keeps the machine and the screen awake from Arm until the end of the
+// scope: a write of several minutes with no input would otherwise reach
+// the idle sleep timeout, and a dark screen mid-write looks like a crash.
+class AwakeWhileWriting {
+public:
+    AwakeWhileWriting() = default;
+    ~AwakeWhileWriting();
+    AwakeWhileWriting(const AwakeWhileWriting&) = delete;
+    AwakeWhileWriting& operator=(const AwakeWhileWriting&) = delete;
+    void Arm();
+
+private:
+    bool armed_ = false;
 };
 
 // Message boxes under the application title that keep the user away from

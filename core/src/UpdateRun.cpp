@@ -52,6 +52,7 @@ struct Run {
 
     void UpdateOne(std::uint8_t device, bool& updated) {
         waitView.SetInfo(kTextUpdating);
+        waitView.BeforeWrite();
         const CallResult r =
             Device().UpdateSmartFirmware(ImagePath(folder, device), UpdateDeviceNumber(device, session.usingV2));
         if (!r.Succeeded()) {

@@ -77,7 +77,8 @@ class Bed:
             self.wine = Wine(self.xvfb.display, os.environ.get("E2E_TAG", "e2e"),
                              os.environ.get("E2E_WINEARCH") or None, x64=self.build.x64)
             self.probe_exe = self.build.need("winprobe.exe")
-            self.probe = Probe(self.wine, self.probe_exe)
+            self.trace = self.wine.prefix / "probe-stderr.log"
+            self.probe = Probe(self.wine, self.probe_exe, self.trace)
             self._sim = None
             self.dpi = 96
         except BaseException:
@@ -106,7 +107,7 @@ class Bed:
         self.wine.set_dpi(dpi)
         self.probe.close()
         self.wine.wait_server_gone()
-        self.probe = Probe(self.wine, self.probe_exe)
+        self.probe = Probe(self.wine, self.probe_exe, self.trace)
         self.dpi = dpi
 
     def close(self):
@@ -134,18 +135,19 @@ class Runs:
         self.apps = []
 
     def renovo(self, register="both", scenario=None, show="normal", cwd=None, name="run", images=None, env=None,
-               exe=None):
+               threading="Apartment"):
         """Starts the updater with the simulator registered as `register`
         ("both", "v1", "v2", "none") and `scenario` (dict of scenario keys),
         from the folder tmp/`name`, which also holds the scenario and the
         call log. With `images` (names of the built firmware images) the
         folder is staged as the launcher does it: a copy of Renovo.exe beside
         those images, and that copy runs. `env`: more environment variables;
-        `exe`: another updater build (by file name) instead of Renovo.exe."""
-        self.bed.sim.register(register)
+        `threading`: the simulator's ThreadingModel ("none": registered
+        without one, as an old single-threaded server)."""
+        self.bed.sim.register(register, threading)
         folder = self.tmp / name
         folder.mkdir(parents=True, exist_ok=True)
-        exe = self.bed.exe(exe) if exe else self.bed.renovo_exe
+        exe = self.bed.renovo_exe
         if images is not None:
             exe = Path(shutil.copy(exe, folder / "Renovo.exe"))
             for image in images:

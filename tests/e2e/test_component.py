@@ -121,7 +121,7 @@ def test_component_loading_a_dll_of_its_own_folder_works(bed, runs, tmp_path, st
         shutil.copy(bed.exe(name), vendor / name)
     bed.wine.run([*bed.wine.regsvr32, "/s", win_path(vendor / "ArconSimDep.dll")],
                  extra_env={"ARCONSIM_REGISTER": "v2"})
-    bed.sim.current = "v2"  # registered above, from the vendor folder
+    bed.sim.current = ("v2", "Apartment")  # registered above, from the vendor folder
     if stored_as == "REG_EXPAND_SZ":
         bed.wine.run([*bed.wine.reg, "add", rf"HKLM\Software\Classes\CLSID\{CLSID_V2}\InprocServer32", "/ve",
                       "/t", "REG_EXPAND_SZ", "/d", r"%ARCONSIM_VENDOR%\ArconSimDep.dll", "/f"])

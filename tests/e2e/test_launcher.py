@@ -30,6 +30,7 @@ INICIAL = "Inicial"
 FORM = "LanzoFrmTonto"  # the launcher's hidden window, made just before the updater starts
 IDC_LIST2, IDC_COMMAND1 = 102, 201
 IDOK, IDYES = 1, 6
+ANOTHER_UPDATE = "Another firmware update is running on this computer."
 FILE_ATTRIBUTE_HIDDEN = 0x2
 ERROR_SHARING_VIOLATION = 32
 
@@ -238,7 +239,7 @@ def test_whole_update_through_the_launcher(bed, launches):
     """Also: from its check until the start the staged updater cannot be
     opened for writing or deleting by another program, and a quit posted to
     the launcher while its updater runs changes nothing."""
-    launch = launches(scenario={"update.ms": 300})
+    launch = launches(scenario={"update.ms": 8000})
     # The banknote image is staged after the updater copy was checked and
     # about half a second before the updater starts.
     tried = bed.probe.call("tryopen", win_path(launch.folder / "Renvx.exe"),
@@ -252,6 +253,19 @@ def test_whole_update_through_the_launcher(bed, launches):
     bed.probe.call("click", main["hwnd"], IDC_COMMAND1)
     for answer in (IDOK, IDYES):  # the two questions
         bed.probe.answer(bed.probe.wait_box("Renovo"), answer)
+
+    # A second launcher from another folder during the write: its updater
+    # says why it stops, touches no component, and its launcher cleans up.
+    other = launches(name="other")
+    box = bed.probe.wait_box("Renovo", timeout=30)
+    assert (box["text"], box["icon"], [b["id"] for b in box["buttons"]]) == (ANOTHER_UPDATE, "exclamation", [IDOK])
+    bed.probe.answer(box, IDOK)
+    other.app.wait_exit(timeout=30)
+    assert other.app.boxes() == []
+    assert names(other.folder) == {"Lanzo.exe"}
+    assert read_calls(other.log) == []
+    assert [c.op for c in read_calls(launch.log)][-1] != "UpdateSmartFirmware", "the write ended too early"
+
     done = bed.probe.wait_box("Renovo", timeout=60)
     assert (done["text"], done["icon"]) == ("Device updated correctly.", "asterisk")
     bed.probe.call("press", done["hwnd"], IDOK)

@@ -190,8 +190,22 @@ def test_startup_results(runs, result, success):
 
 
 def test_the_main_window_closes_only_when_the_user_closes_it(runs):
-    app = runs.renovo("v2", {"v2.Terminate.delay_ms": 3000})
+    # Close requests to the main window, still hidden, between its load's
+    # calls and over its failure box change nothing: no Terminate, and the
+    # load goes on to its end.
+    app = runs.renovo("v2", {"v2.Terminate.delay_ms": 3000, "v2.GetFirmWareVersion.delay_ms": 500,
+                             "v2.GetFirmWareVersion.results": "i2:1, i2:1, raise:Device not responding"})
+    loading = app.wait_window(INICIAL, visible=False)
+    app.close_window(loading)
+    box = app.wait_box()
+    assert "Device not responding" in box["text"]
+    app.close_window(loading)
+    app.close_window(loading, "sysclose")
+    time.sleep(0.3)
+    app.answer(box, IDOK)
     main = come_up(app)
+    assert main["hwnd"] == loading["hwnd"]
+    assert [c.op for c in app.calls()][-3:] == ["GetFirmWareVersion"] * 3
     assert main["title"] == "Cofrex Tools - Firmware update v1.1"
     with pytest.raises(E2EError):
         app.wait_exit(timeout=1)
@@ -207,3 +221,12 @@ def test_the_main_window_closes_only_when_the_user_closes_it(runs):
     app.no_box_for(0.5)
     app.wait_exit()
     assert gens_of(app, "Terminate") == ["v2"]
+
+
+def test_the_end_of_the_session_while_idle_tells_the_component_first(bed, runs):
+    app = runs.renovo("v2")
+    come_up(app)
+    assert bed.wine.end_session(), "nothing runs that the end of the session would cut short"
+    app.wait_exit()
+    assert gens_of(app, "Terminate") == ["v2"]
+    bed.probe.call("ping")  # the bed itself lives on for the next test

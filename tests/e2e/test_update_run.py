@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from wine import RING_COLOURS, poll, read_ring, ring_pictures, ring_step, win_path
+from wine import RING_COLOURS, SystemCallTrace, poll, read_ring, ring_pictures, ring_step, win_path
 
 INICIAL = "Inicial"
 ESPERA = "Espera"
@@ -40,6 +40,10 @@ IMAGE_LINES = ["Coin validator:", "FW: -NOT AVAILABLE-", "",
                "Coin recycler:", "FW: SH0300.20", "DS: SHDS0101", "",
                "Banknote module:", "FW: NV0300.30", "DS: NVDS0201"]
 
+# SetThreadExecutionState during a write, and after it (ES_CONTINUOUS alone).
+AWAKE, RELAXED = 0x80000003, 0x80000000
+SHUTDOWN_REASON = "A firmware update is running. Switching off now can leave the device unusable."
+
 # Per generation: the write's device number for each image, the restart, and
 # the device numbers of the report's three version queries.
 GEN = {
@@ -55,9 +59,10 @@ GEN = {
 
 
 class Updater:
-    def __init__(self, runs, register, scenario, name="updater", exe=None):
+    def __init__(self, runs, register, scenario, name="updater", threading="Apartment", env=None):
         self.folder = runs.tmp / name
-        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"), exe=exe)
+        self.app = runs.renovo(register, scenario, name=name, images=("SMARTHOPPER", "SMARTPAYOUT"),
+                               threading=threading, env=env)
         self.bed = runs.bed
         self.probe = runs.bed.probe
         self.main = self.app.wait_window(INICIAL)
@@ -132,8 +137,8 @@ class Updater:
 @pytest.fixture
 def updater(runs):
     """Starts the updater; `runs` ends it after the test whatever happened."""
-    def start(register="v2", scenario=None, exe=None):
-        return Updater(runs, register, scenario or {}, exe=exe)
+    def start(register="v2", scenario=None, threading="Apartment", env=None):
+        return Updater(runs, register, scenario or {}, threading=threading, env=env)
     return start
 
 
@@ -165,18 +170,30 @@ def expected_report(gen):
             [("GetFirmWareVersion", [q, "BSTR|BYREF=", "BSTR|BYREF="]) for q in g["queries"]])
 
 
+def awake_and_writes(trace):
+    """The execution states the updater set and the writes the component
+    began, in the order they happened."""
+    out = []
+    for name, args in trace.events():
+        if name == "SetThreadExecutionState":
+            out.append(args[0] & 0xFFFFFFFF)
+        elif name == "OutputDebugStringW" and args and str(args[-1]).endswith("UpdateSmartFirmware begins"):
+            out.append("write")
+    return out
+
+
+def shutdown_reasons(trace):
+    return [(name, args) for name, args in trace.events() if name.startswith("ShutdownBlockReason")]
+
+
 # ---------------------------------------------------------------------------
 # Tests
 
 
-# Renovo_onethread is built so that its component thread never starts: the
-# whole run must work on the windows' thread, as a system without that
-# thread gets it.
-@pytest.mark.parametrize("gen, exe", [("v2", None), ("v1", None), ("v2", "Renovo_onethread.exe")],
-                         ids=["v2", "v1", "v2-no-component-thread"])
-def test_coin_recycler_update(updater, gen, exe):
+@pytest.mark.parametrize("gen", ["v2", "v1"])
+def test_coin_recycler_update(updater, gen):
     # The write takes a second, so "Updating ..." can be seen during it.
-    u = updater(gen, {"update.ms": 1000}, exe)
+    u = updater(gen, {"update.ms": 1000})
     g = GEN[gen]
     assert u.list1() == DEVICE_LINES
     assert u.list2() == IMAGE_LINES
@@ -226,15 +243,17 @@ def test_coin_recycler_update(updater, gen, exe):
     # Created, called and released on one thread of its own: the windows'
     # thread never waits inside the component.
     threads = u.app.component_threads()
-    if exe:
-        assert threads == {u.main["tid"]}, (threads, u.main["tid"])
-    else:
-        assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
+    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
-def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater):
+# Whatever threading model the component is registered with (none: an old
+# single-threaded server, which COM creates in the process's first
+# single-threaded apartment), it is created and called on the component
+# thread, and the windows stay alive during the write.
+@pytest.mark.parametrize("threading", ["Apartment", "none", "Both"])
+def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(updater, threading):
     u = updater("v2", {"v2.UpdateSmartFirmware.delay_ms": 8000,
-                       "v2.UpdateSmartFirmware.result": "raise:Flash write timed out"})
+                       "v2.UpdateSmartFirmware.result": "raise:Flash write timed out"}, threading=threading)
     espera = u.start_update(IDC_COMMAND1)
     started = time.monotonic()
     assert u.label(espera) == UPDATING
@@ -261,13 +280,17 @@ def test_a_long_write_keeps_the_windows_alive_and_its_failure_still_tells(update
     assert u.list1() == DEVICE_LINES
     u.assert_usable()
     u.close()
+    threads = u.app.component_threads()
+    assert len(threads) == 1 and u.main["tid"] not in threads, (threads, u.main["tid"])
 
 
-def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater):
+def test_a_quit_during_the_update_waits_for_its_report_without_spinning(bed, updater):
     # A WM_QUIT posted to the windows' thread while the write runs: the
     # write's wait and the 5 s wait still sleep between events, the report
-    # box stays until it is answered, and then the quit ends the program.
-    u = updater("v2", {"update.ms": 4000})
+    # box stays until it is answered, and then the quit ends the program the
+    # way a close does, Terminate first.
+    trace = SystemCallTrace(bed.wine, bed.trace, ["SetThreadExecutionState"])
+    u = updater("v2", {"update.ms": 4000}, env=trace.env)
     espera = u.start_update(IDC_COMMAND1)
     u.probe.call("postquit", u.main["hwnd"], 7)
     assert u.app.cpu_share(2) < 10, "busy during the write"
@@ -276,11 +299,15 @@ def test_a_quit_during_the_update_waits_for_its_report_without_spinning(updater)
     assert u.app.cpu_share(3) < 10, "busy during the wait"
 
     box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=10)
+    u.probe.call("postquit", u.main["hwnd"], 9)  # inside the box's own message loop
     time.sleep(0.5)
     assert [b["hwnd"] for b in u.app.boxes()] == [box["hwnd"]], "the report must stay until it is answered"
+    assert awake_and_writes(trace) == [AWAKE, "write"]
     u.app.answer(box, IDOK)
     assert u.app.wait_exit() == 7
-    assert [c.op for c in u.calls_since_startup()] == ["UpdateSmartFirmware", "StartUp"] + ["GetFirmWareVersion"] * 3
+    assert awake_and_writes(trace) == [AWAKE, "write", RELAXED]
+    assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware", "StartUp"] +
+                                                      ["GetFirmWareVersion"] * 3 + ["Terminate"])
 
 
 def test_banknote_module_update_waits_25_seconds(updater):
@@ -308,14 +335,27 @@ def test_banknote_module_update_waits_25_seconds(updater):
     u.close()
 
 
-def test_failed_updates_leave_everything_for_another_try(updater):
+def test_failed_updates_leave_everything_for_another_try(bed, updater):
+    # Whatever a write's outcome, the machine and the screen are kept awake
+    # from just before it begins until its report is answered; the refused
+    # end of the session has a reason registered while the update runs.
+    trace = SystemCallTrace(bed.wine, bed.trace, ["SetThreadExecutionState", "ShutdownBlockReasonCreate",
+                                                  "ShutdownBlockReasonDestroy"])
     u = updater("v2", {"update.ms": 200,
-                       "v2.UpdateSmartFirmware.results": "i2:0, raise:Flash write rejected, i2:1"})
+                       "v2.UpdateSmartFirmware.results": "i2:0, raise:Flash write rejected, i2:1"},
+                env=trace.env)
+    assert awake_and_writes(trace) == []
     for text in (FAILED, FAILED + "\r\nFlash write rejected"):
         u.start_update(IDC_COMMAND1)
         box = u.app.expect_box(text, "hand", [IDOK])
+        assert awake_and_writes(trace)[-2:] == [AWAKE, "write"], "awake until the report is answered"
+        if text == FAILED:
+            assert not u.bed.wine.end_session(), "the session may not end during an update"
+            assert shutdown_reasons(trace)[-1] == ("ShutdownBlockReasonCreate", [u.main["hwnd"], SHUTDOWN_REASON])
         u.app.answer(box, IDOK)
         u.wait_window_closes()
+        assert awake_and_writes(trace)[-3:] == [AWAKE, "write", RELAXED]
+        assert shutdown_reasons(trace)[-1] == ("ShutdownBlockReasonDestroy", [u.main["hwnd"]])
         u.app.no_box_for(0.5)
         assert u.list1() == DEVICE_LINES
         assert u.enabled(IDC_COMMAND1) and u.enabled(IDC_COMMAND2)
@@ -323,8 +363,11 @@ def test_failed_updates_leave_everything_for_another_try(updater):
 
     # The third try succeeds.
     u.start_update(IDC_COMMAND1)
-    u.app.answer(u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15), IDOK)
+    box = u.app.expect_box(UPDATED, "asterisk", [IDOK], timeout=15)
+    assert awake_and_writes(trace)[-2:] == [AWAKE, "write"]
+    u.app.answer(box, IDOK)
     u.wait_window_closes()
+    assert awake_and_writes(trace) == [AWAKE, "write", RELAXED] * 3
     assert [c.op for c in u.calls_since_startup()] == (["UpdateSmartFirmware"] * 3 + ["StartUp"] +
                                                       ["GetFirmWareVersion"] * 3)
     assert u.list1()[4:6] == ["FW: SH0300.20", "DS: SHDS0101"]
@@ -333,8 +376,11 @@ def test_failed_updates_leave_everything_for_another_try(updater):
 
 
 def test_downgrade_question(updater):
-    # The recycler already runs what the image offers.
-    u = updater("v2", {"update.ms": 200, "device.recycler.fw": "SH0300.20", "device.recycler.ds": "SHDS0101"})
+    # The recycler already runs what the image offers. The component keeps
+    # posting to a window of its own whenever it is idle: every call still
+    # gets its turn.
+    u = updater("v2", {"update.ms": 200, "device.recycler.fw": "SH0300.20", "device.recycler.ds": "SHDS0101",
+                       "post_to_self": "on"})
     before = u.list1()
 
     u.start_update(IDC_COMMAND1)

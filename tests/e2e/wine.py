@@ -238,11 +238,14 @@ class Wine:
 
 
 class Probe:
-    """The JSON-lines conversation with winprobe.exe."""
+    """The JSON-lines conversation with winprobe.exe. Wine's debug output of
+    the probe and of every program it starts goes to `trace` (see
+    SystemCallTrace), or nowhere."""
 
-    def __init__(self, wine, exe):
+    def __init__(self, wine, exe, trace=None):
+        self._trace = open(trace, "ab") if trace else subprocess.DEVNULL
         self.proc = subprocess.Popen([*wine.cmd, str(exe)], env=wine.env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+                                     stdout=subprocess.PIPE, stderr=self._trace, bufsize=0)
         self._buf = b""
         self.call("ping", timeout=60)
 
@@ -282,6 +285,8 @@ class Probe:
             except (OSError, subprocess.TimeoutExpired):
                 self.proc.kill()
                 self.proc.wait()
+        if self._trace is not subprocess.DEVNULL:
+            self._trace.close()
 
     # Convenience wrappers -------------------------------------------------
 
@@ -336,6 +341,60 @@ class Probe:
     def keys(self, *names):
         """Typed on the keyboard, into whatever window has the focus."""
         return self.call("keys", *names)
+
+
+# ---------------------------------------------------------------------------
+# The real system calls of a program, as Wine's relay trace records them
+
+
+class SystemCallTrace:
+    """The calls a program started through the probe makes to the Windows
+    functions named in `functions`, with their arguments, in the order it
+    made them; the simulator's calls show as "ArconSim GEN OPERATION begins"
+    (it says so to the debugger as each call begins), so both can be ordered
+    in one stream. Start the program with `env` and read `events()`.
+
+    Wine's relay trace goes to the Unix stderr of the probe, which every
+    program it starts inherits; only the traced program has it switched on.
+    """
+
+    def __init__(self, wine, path, functions):
+        wine.reg_add(r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
+                     ";".join([*functions, "OutputDebugStringW"]))
+        self.path = Path(path)
+        self.start = self.path.stat().st_size if self.path.exists() else 0
+        self.env = {"WINEDEBUG": "+relay"}
+
+    def events(self):
+        """(function, arguments) pairs: numbers as ints, texts as str."""
+        if not self.path.exists():
+            return []
+        with open(self.path, "rb") as f:
+            f.seek(self.start)
+            text = f.read().decode("utf-8", errors="replace")
+        events = []
+        for line in text.splitlines():
+            head, _, rest = line.partition(":Call ")
+            if not rest or "(" not in rest:
+                continue
+            name = rest.split("(", 1)[0].rsplit(".", 1)[-1]
+            args = rest[len(rest.split("(", 1)[0]) + 1:].rsplit(") ret=", 1)[0]
+            events.append((name, self._args(args)))
+        return events
+
+    @staticmethod
+    def _args(text):
+        out = []
+        for part in text.split(","):
+            part = part.strip()
+            if " L\"" in part or part.startswith("L\""):
+                out.append(part.split("L\"", 1)[1].rsplit("\"", 1)[0])
+            elif part:
+                try:
+                    out.append(int(part, 16))
+                except ValueError:
+                    out.append(part)
+        return out
 
 
 # ---------------------------------------------------------------------------
@@ -399,13 +458,15 @@ class Simulator:
         self.dll = dll
         self.current = None
 
-    def register(self, which):
+    def register(self, which, threading="Apartment"):
+        """`threading`: the ThreadingModel value, or "none" for none."""
         assert which in self.SETS, which
-        if which == self.current:
+        if (which, threading) == self.current:
             return
         # Registering removes the generations not asked for.
-        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)], extra_env={"ARCONSIM_REGISTER": which})
-        self.current = which
+        self.wine.run([*self.wine.regsvr32, "/s", str(self.dll)],
+                      extra_env={"ARCONSIM_REGISTER": which, "ARCONSIM_THREADING": threading})
+        self.current = (which, threading)
 
 
 def write_scenario(path, settings):

@@ -152,7 +152,10 @@ public:
 class WaitView : public core::IWaitView {
 public:
     std::vector<std::wstring> captions;
+    const Log* log = nullptr;
+    std::vector<size_t> writeStarts;  // how many component calls had been made at each BeforeWrite
     void SetInfo(const std::wstring& t) override { captions.push_back(t); }
+    void BeforeWrite() override { writeStarts.push_back(log ? log->size() : 0); }
 };
 
 class Clock : public core::IClock {

@@ -30,6 +30,7 @@ struct RunBed {
 
     explicit RunBed(std::uint8_t which, bool usingV2 = true) {
         device = &fake::InstallDevice(session, usingV2, log);
+        wait.log = &log;
         core::FillWaitRequest(request, which, 100.0f, 100.0f, true);
         view.list1 = {L"Coin validator:", L"FW: CV1", L"", L"Coin recycler:", L"FW: SH0300.10", L"DS: SHDS0100",
                       L"", L"Banknote module:", L"FW: NV0300.20", L"DS: NVDS0200"};
@@ -72,6 +73,7 @@ TEST(UpdateRun, RecyclerUpdateOnSecondGeneration) {
                               L"GetFirmWareVersion 2", L"GetFirmWareVersion 3"}));
     EXPECT_EQ(t.log[0].args[0], L"C:\\run\\SMARTHOPPER");
     EXPECT_EQ(t.wait.captions, (Lines{L"Updating ...", L"Verifying ...."}));
+    EXPECT_EQ(t.wait.writeStarts, std::vector<size_t>{0}) << "the machine kept awake from just before the write";
     EXPECT_GE(t.clock.now - before, 5000u);
     EXPECT_LT(t.clock.now - before, 5200u);
     EXPECT_GT(t.clock.pumps, 10);

@@ -9,10 +9,12 @@
 
 #include <cstdio>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "Component.h"
+#include "ComponentThread.h"
 #include "ComSupport.h"
 #include "Win32Handles.h"
 
@@ -413,6 +415,74 @@ void ChaosFollowsTheScenario() {
     CHECK_EQ(CountPrefix(LogLines(), "v1\tChaos"), 0);
 }
 
+// Ends the whole run when a group hangs (a lost completion signal would
+// keep a caller waiting for ever) instead of stalling it until an outside
+// limit.
+class Watchdog {
+public:
+    explicit Watchdog(DWORD ms) : ms_(ms), done_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        thread_ = win::Handle(CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr));
+    }
+    ~Watchdog() {
+        SetEvent(done_.Get());
+        WaitForSingleObject(thread_.Get(), INFINITE);
+    }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    static DWORD WINAPI Main(void* p) {
+        auto* self = static_cast<Watchdog*>(p);
+        if (WaitForSingleObject(self->done_.Get(), self->ms_) == WAIT_OBJECT_0) return 0;
+        std::printf("FAIL [%s]: still waiting after %lu ms\n", g_group.c_str(), self->ms_);
+        std::fflush(stdout);
+        ExitProcess(3);
+    }
+    DWORD ms_;
+    win::Handle done_;
+    win::Handle thread_;
+};
+
+void OneCallAtATimeOnTheComponentThread() {
+    const Watchdog watchdog(20000);
+    updater::ComponentThread* self = nullptr;
+    int pumps = 0, secondRan = 0;
+    bool secondAccepted = true;
+    // The caller's window events during a call may try to start another.
+    updater::ComponentThread thread([&] {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        ++pumps;
+        secondAccepted = self->Run([&] { ++secondRan; });
+    });
+    self = &thread;
+    CHECK(thread.Started());
+
+    DWORD worker = 0;
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP, 0, 0);
+    CHECK(thread.Run([&] {
+        worker = GetCurrentThreadId();
+        Sleep(300);
+    }));
+    CHECK(worker != 0 && worker != GetCurrentThreadId());
+    CHECK(pumps >= 1);
+    CHECK(!secondAccepted);
+    CHECK_EQ(secondRan, 0);
+
+    // Not a COM error: a C++ exception of the work reaches the caller, and
+    // the thread takes the next call.
+    bool caught = false;
+    try {
+        thread.Run([] { throw std::bad_alloc(); });
+    } catch (const std::bad_alloc&) {
+        caught = true;
+    }
+    CHECK(caught);
+    CHECK(thread.Run([&] { ++secondRan; }));
+    CHECK_EQ(secondRan, 1);
+}
+
 int Suite(const std::wstring& dir) {
     g_dir = dir;
     CreateDirectoryW(dir.c_str(), nullptr);
@@ -425,6 +495,7 @@ int Suite(const std::wstring& dir) {
     Group("updates persist through state", UpdatesPersistThroughState);
     Group("scenario mistakes are logged", ScenarioMistakesAreLogged);
     Group("chaos follows the scenario", ChaosFollowsTheScenario);
+    Group("one call at a time on the component thread", OneCallAtATimeOnTheComponentThread);
     std::printf("%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

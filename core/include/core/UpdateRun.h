@@ -36,6 +36,8 @@ class IWaitView {
 public:
     virtual ~IWaitView() = default;
     virtual void SetInfo(const std::wstring& text) = 0;
+    // The firmware write starts now and lasts until the run's report.
+    virtual void BeforeWrite() = 0;
 };
 
 bool CoinRecyclerUpdatable(const IMainView& view, bool force);
