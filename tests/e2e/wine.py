@@ -180,8 +180,8 @@ class Wine:
         self.env.pop("ARCONSIM_LOG", None)
         # Debian's `wine` runs the 32-bit loader whenever it is installed,
         # whatever WINEARCH says, and that loader cannot start on a host that
-        # runs no 32-bit code; the 64-bit one hands a 32-bit program on itself.
-        self.cmd = [str(LOADER_64)] if arch == "win64" and LOADER_64.exists() else ["wine"]
+        # runs no 32-bit code: the 64-bit programs get the 64-bit loader.
+        self.cmd = [str(LOADER_64)] if x64 and LOADER_64.exists() else ["wine"]
         self.run([*self.cmd, "wineboot", "-i"], timeout=180)
         # This Wine does not search its own font folder, only the prefix's;
         # the other fonts there stay out, so the programs' text looks as before.
