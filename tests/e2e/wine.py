@@ -182,6 +182,15 @@ class Wine:
         # whatever WINEARCH says, and that loader cannot start on a host that
         # runs no 32-bit code: the 64-bit programs get the 64-bit loader.
         self.cmd = [str(LOADER_64)] if x64 and LOADER_64.exists() else ["wine"]
+        try:
+            self._boot(arch, x64)
+        except BaseException:
+            # A prefix that never came up is nobody's to remove later.
+            self.kill_server()
+            self.remove()
+            raise
+
+    def _boot(self, arch, x64):
         self.run([*self.cmd, "wineboot", "-i"], timeout=180)
         # This Wine does not search its own font folder, only the prefix's;
         # the other fonts there stay out, so the programs' text looks as before.
