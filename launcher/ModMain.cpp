@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,18 +39,18 @@ void RestrictDllSearch() {
 class HeldFile : public core::launcher::IHeldFile {
 public:
     explicit HeldFile(Handle h) : h_(std::move(h)) {}
-    std::optional<Digest> Hash() override {
+    bool Holds(std::span<const std::uint8_t> bytes) override {
         LARGE_INTEGER zero{};
-        if (!SetFilePointerEx(h_.Get(), zero, nullptr, FILE_BEGIN)) return std::nullopt;
-        SystemSha256 sha;
+        if (!SetFilePointerEx(h_.Get(), zero, nullptr, FILE_BEGIN)) return false;
         std::vector<std::uint8_t> buf(1 << 16);
+        std::size_t at = 0;
         for (;;) {
             DWORD got = 0;
-            if (!ReadFile(h_.Get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return std::nullopt;
-            if (got == 0) break;
-            sha.Add({buf.data(), got});
+            if (!ReadFile(h_.Get(), buf.data(), static_cast<DWORD>(buf.size()), &got, nullptr)) return false;
+            if (got == 0) return at == bytes.size();
+            if (got > bytes.size() - at || std::memcmp(buf.data(), bytes.data() + at, got) != 0) return false;
+            at += got;
         }
-        return sha.Finish();
     }
 
 private:
@@ -254,6 +255,7 @@ public:
     }
 
     void Sleep(unsigned ms) override { ::Sleep(ms); }
+    std::uint64_t Milliseconds() override { return GetTickCount64(); }
 
 private:
     HINSTANCE instance_;

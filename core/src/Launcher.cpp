@@ -48,11 +48,38 @@ bool Matches(const std::optional<Digest>& digest, const Digest& expected) {
     return digest && *digest == expected;
 }
 
+// A damaged executable must never get as far as a device. The resources
+// are hashed while the staged files settle: a time the run waits anyway,
+// so the check costs the technician nothing for images of any size.
+std::optional<std::size_t> FirstUnsound(ILauncherSystem& sys, const std::array<Digest, 3>& expected) {
+    for (std::size_t i = 0; i < kPayloads.size(); ++i) {
+        const auto bytes = sys.ReadResource(kPayloads[i].type, kPayloads[i].id);
+        if (!bytes || !Matches(sys.Hash(*bytes), expected[i])) return i;
+    }
+    return std::nullopt;
+}
+
+// The images are not held between staging and the start: another program
+// may have changed them meanwhile.
+std::optional<std::size_t> FirstChangedImage(ILauncherSystem& sys, const std::wstring& folder) {
+    for (std::size_t i : {kHopperImage, kPayoutImage}) {
+        const auto bytes = sys.ReadResource(kPayloads[i].type, kPayloads[i].id);
+        auto image = sys.Hold(TargetPath(folder, kPayloads[i]));
+        if (!bytes || !image || !image->Holds(*bytes)) return i;
+    }
+    return std::nullopt;
+}
+
+void SettleFrom(ILauncherSystem& sys, std::uint64_t since) {
+    const std::uint64_t spent = sys.Milliseconds() - since;
+    if (spent < kSettleMs) sys.Sleep(static_cast<unsigned>(kSettleMs - spent));
+}
+
 }  // namespace
 
 std::wstring TargetPath(const std::wstring& folder, const Payload& p) { return folder + L"\\" + p.fileName; }
 
-bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Payload& p, const Digest& expected,
+bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Payload& p,
                      std::unique_ptr<IHeldFile>* held) {
     // The temporary file comes first, before the resource is known to be
     // there; a failure later leaves it in the temporary folder.
@@ -60,9 +87,6 @@ bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Pay
 
     const auto bytes = sys.ReadResource(p.type, p.id);
     if (!bytes) return false;
-    // A damaged executable must never get as far as a device.
-    if (!Matches(sys.Hash(*bytes), expected)) return false;
-
     if (temp.empty() || !sys.WriteFile(temp, *bytes)) return false;
 
     const std::wstring target = TargetPath(folder, p);
@@ -79,10 +103,11 @@ bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Pay
     }
     if (p.hidden && !sys.SetHiddenOnly(target)) return false;
 
-    // Checked through a handle that locks the file, so what was checked is
-    // what stays there while the handle lives.
+    // Compared through a handle that locks the file, so what was compared
+    // is what stays there while the handle lives. Whether the resource
+    // itself is sound is settled before anything is started.
     auto hold = sys.Hold(target);
-    if (!hold || !Matches(hold->Hash(), expected)) {
+    if (!hold || !hold->Holds(*bytes)) {
         hold.reset();
         sys.Delete(target);
         return false;
@@ -105,23 +130,23 @@ void Run(ILauncherSystem& sys, IMessages& messages, const std::array<Digest, 3>&
     // the device component may want them for itself.
     std::unique_ptr<IHeldFile> updaterHeld;
     for (std::size_t i = 0; i < kPayloads.size(); ++i) {
-        if (!ExtractResource(sys, folder, kPayloads[i], expected[i], i == kUpdater ? &updaterHeld : nullptr)) {
+        if (!ExtractResource(sys, folder, kPayloads[i], i == kUpdater ? &updaterHeld : nullptr)) {
             messages.Show(kPayloads[i].message, box::Ok);
             return;
         }
     }
 
-    sys.Sleep(kSettleMs);
-
-    for (std::size_t i : {kHopperImage, kPayoutImage}) {
-        auto image = sys.Hold(TargetPath(folder, kPayloads[i]));
-        if (!image || !Matches(image->Hash(), expected[i])) {
-            image.reset();
-            updaterHeld.reset();
-            messages.Show(kPayloads[i].message, box::Ok);
-            CleanUp(sys, folder);
-            return;
-        }
+    const std::uint64_t staged = sys.Milliseconds();
+    auto unsound = FirstUnsound(sys, expected);
+    if (!unsound) {
+        SettleFrom(sys, staged);
+        unsound = FirstChangedImage(sys, folder);
+    }
+    if (unsound) {
+        updaterHeld.reset();
+        messages.Show(kPayloads[*unsound].message, box::Ok);
+        CleanUp(sys, folder);
+        return;
     }
 
     // A start that fails leaves nothing to wait for; the clean-up follows

@@ -405,15 +405,18 @@ def test_full_disk_fails_the_payload_that_does_not_fit(bed, small_fs, launches, 
     assert not bed.probe.windows(0, INICIAL)
 
 
-@pytest.mark.parametrize("variant, text, left", [
-    ("Lanzo_nosp.exe", MSG_SP, {"Renvx.exe", "SMARTHOPPER"}),
-    ("Lanzo_badsh.exe", MSG_SH, {"Renvx.exe"}),
+@pytest.mark.parametrize("variant, text, left, temps", [
+    # The temporary file comes before the missing resource, and stays.
+    ("Lanzo_nosp.exe", MSG_SP, {"Renvx.exe", "SMARTHOPPER"}, 1),
+    # Found before the start, when everything is staged: all of it goes.
+    ("Lanzo_badsh.exe", MSG_SH, set(), 0),
 ])
-def test_bad_payload_fails_with_its_own_message(bed, launches, variant, text, left):
+def test_bad_payload_fails_with_its_own_message(bed, launches, variant, text, left, temps):
     launch = launches(variant=variant)
     launch.expect_refusal(text)
     assert names(launch.folder) == {"Lanzo.exe"} | left
-    assert hidden(launch.folder / "Renvx.exe")
+    assert len(launch.temp_files()) == temps
+    assert "Renvx.exe" not in left or hidden(launch.folder / "Renvx.exe")
     assert not bed.probe.windows(0, INICIAL)
 
     # A sound launcher in the same folder removes what was left.

@@ -37,11 +37,12 @@ inline constexpr unsigned kRetryPauseMs = 200;  // clean-up of a file that is st
 inline constexpr int kCleanupRetries = 10;
 
 // A file opened so that nobody else can write, rename or delete it while
-// the handle lives; the digest is taken through that same handle.
+// the handle lives; its content is read through that same handle.
 class IHeldFile {
 public:
     virtual ~IHeldFile() = default;
-    virtual std::optional<Digest> Hash() = 0;
+    // True when the file holds exactly `bytes`, nothing more or less.
+    virtual bool Holds(std::span<const std::uint8_t> bytes) = 0;
 };
 
 class IProcess {
@@ -83,13 +84,17 @@ public:
     // folder; null when no process was started.
     virtual std::unique_ptr<IProcess> Start(const std::wstring& file, int showState) = 0;
     virtual void Sleep(unsigned ms) = 0;
+    // A steady count of milliseconds, for pauses that other work has
+    // partly used up.
+    virtual std::uint64_t Milliseconds() = 0;
 };
 
 std::wstring TargetPath(const std::wstring& folder, const Payload& p);
 
-// Writes one payload to the launcher folder and checks it there. On
-// success for the updater, `held` keeps the staged file locked.
-bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Payload& p, const Digest& expected,
+// Writes one payload to the launcher folder and checks there that it holds
+// the resource's bytes. On success for the updater, `held` keeps the staged
+// file locked.
+bool ExtractResource(ILauncherSystem& sys, const std::wstring& folder, const Payload& p,
                      std::unique_ptr<IHeldFile>* held);
 
 // The whole run. `expected` holds the digests recorded at build time, in
