@@ -424,6 +424,25 @@ def test_bad_payload_fails_with_its_own_message(bed, launches, variant, text, le
     full_run(bed, launches(name=launch.folder.name))
 
 
+@pytest.mark.parametrize("change", ["a byte", "a byte more", "a byte less"])
+def test_image_changed_before_the_start_is_never_handed_on(bed, launches, change):
+    """Another program changes a staged image in the pause before the start
+    (the images are not held then): read back, it is refused with its own
+    message, and nothing is left."""
+    launch = launches()
+    size = {name: len(payload(bed, name)) for name in STAGED}
+    poll("all three staged", lambda: all((launch.folder / n).exists() and (launch.folder / n).stat().st_size == size[n]
+                                         for n in STAGED), 20)
+    image = launch.folder / "SMARTHOPPER"
+    data = bytearray(image.read_bytes())
+    if change == "a byte":
+        data[len(data) // 2] ^= 0xFF
+    image.write_bytes(data + b"\0" if change == "a byte more" else data[:-1] if change == "a byte less" else data)
+    launch.expect_refusal(MSG_SH)
+    assert names(launch.folder) == {"Lanzo.exe"}
+    assert not bed.probe.windows(0, INICIAL)
+
+
 def test_updater_that_cannot_start_still_gets_cleaned_up(bed, launches):
     launch = launches(variant="Lanzo_noexe.exe")
 
