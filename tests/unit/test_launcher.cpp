@@ -49,7 +49,7 @@ struct Fake : ILauncherSystem, core::IMessages {
     std::wstring diskFullAt;  // the move there leaves half the file and fails
     std::set<std::wstring> unhashable;  // resource keys the provider gives no digest for
     std::set<std::wstring> unreadable;  // staged files that cannot be read back
-    std::uint64_t now = 0;               // milliseconds; only sleeps and `spend` move it
+    std::uint64_t now = 0;               // milliseconds; only sleeps and hashing move it
     unsigned hashCost = 0;               // milliseconds each resource's digest takes
     int tempCount = 0;
     std::function<void(const std::wstring&)> afterMove;
